@@ -1,0 +1,185 @@
+// The debug log.
+//
+// Each line is a self-contained open, append and close of the file, so the
+// file may be read, moved or deleted by others between lines, and several
+// processes can append at once (the share mode denies nobody). Within one
+// process the writes of all threads are serialised by a small spin lock, so
+// their lines never interleave. The one-time work (process id, banner, log
+// path) is done by the first line of the process, which is written on the
+// main thread before any other thread exists.
+#include "debug_log.h"
+
+#include <atomic>
+#include <ctime>
+
+namespace {
+char *logFilePath = nullptr;   // settled by the first line, kept for the process
+bool logFirstMessage = true;   // set until the first line of the process
+int32_t logPid = 0;            // the process id printed on every line
+DWORD maxLogSize = kMaxLogSize;
+
+// Guards all of the above and the file work of one line. The first line of a
+// process writes the banner while holding it, through writeLineLocked.
+std::atomic_flag logLock = ATOMIC_FLAG_INIT;
+
+constexpr int kLogOpenFlags = _O_WRONLY | _O_APPEND | _O_CREAT | _O_TEXT;
+constexpr int kLogPermission = _S_IREAD | _S_IWRITE;
+static_assert(kLogOpenFlags == 0x4109, "write only, append, create, text");
+static_assert(_SH_DENYNO == 0x40, "deny none");
+static_assert(kLogPermission == 0x180, "readable and writable");
+
+void acquireLogLock() {
+  int spins = 0;
+  while (logLock.test_and_set(std::memory_order_acquire)) {
+    if (++spins > 64)
+      Sleep(0); // give the holder the processor; its line costs file work
+  }
+}
+
+void releaseLogLock() { logLock.clear(std::memory_order_release); }
+
+// Cuts a program path down to its install root (`C:\srv\lib\prog.exe` gives
+// `C:\srv`). False when the path has fewer than two backslashes.
+bool cutToInstallRoot(char *path) {
+  for (int cut = 0; cut < 2; ++cut) {
+    char *slash = strrchr(path, '\\');
+    if (!slash)
+      return false;
+    *slash = 0;
+  }
+  return true;
+}
+
+// Works out where the log lives: <install root>\logs\ when that is a
+// directory, else <temp>logs\ (made on demand), else the bare file name in
+// the current directory. Every candidate is cut to 259 characters.
+void settleLogPath() {
+  char modulePath[MAX_PATH] = "";
+  char path[MAX_PATH] = "";
+  DWORD length = GetModuleFileNameA(nullptr, modulePath, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH)
+    modulePath[length == 0 ? 0 : MAX_PATH - 1] = 0;
+
+  bool haveRoot = cutToInstallRoot(modulePath);
+  bool useInstallLogs = false;
+  if (haveRoot) {
+    char logsDir[MAX_PATH];
+    boundedFormat(logsDir, sizeof logsDir, "%s\\logs\\", modulePath);
+    DWORD attributes = GetFileAttributesA(logsDir);
+    useInstallLogs =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+  }
+  if (useInstallLogs) {
+    boundedFormat(path, sizeof path, "%s\\logs\\%s", modulePath, kLogFileName);
+  } else {
+    char tempDir[MAX_PATH];
+    DWORD tempLength = GetTempPathA(MAX_PATH, tempDir);
+    if (tempLength == 0 || tempLength >= MAX_PATH) {
+      boundedFormat(path, sizeof path, "%s", kLogFileName);
+    } else {
+      char logsDir[MAX_PATH];
+      boundedFormat(logsDir, sizeof logsDir, "%slogs\\", tempDir);
+      _mkdir(logsDir); // an existing directory is fine; a failure shows at the open
+      boundedFormat(path, sizeof path, "%s%s", logsDir, kLogFileName);
+    }
+  }
+  logFilePath = strdup(path);
+}
+
+// Deletes the file when it has grown above the cap. A file that cannot be
+// opened (usually: not there yet) or whose size cannot be read is left alone.
+void applySizeCap(const char *path) {
+  HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            0, nullptr);
+  if (file == INVALID_HANDLE_VALUE)
+    return;
+  SetLastError(NO_ERROR);
+  DWORD size = GetFileSize(file, nullptr);
+  bool sizeKnown = size != INVALID_FILE_SIZE || GetLastError() == NO_ERROR;
+  CloseHandle(file);
+  if (sizeKnown && size > maxLogSize)
+    DeleteFileA(path);
+}
+
+void writeLineLocked(int isError, const char *format, va_list args);
+
+void writeLineLockedF(int isError, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  writeLineLocked(isError, format, args);
+  va_end(args);
+}
+
+void writeLineLocked(int isError, const char *format, va_list args) {
+  if (logFirstMessage) {
+    logPid = (int32_t)GetCurrentProcessId();
+    logFirstMessage = false;
+    char modulePath[MAX_PATH] = "";
+    DWORD length = GetModuleFileNameA(nullptr, modulePath, MAX_PATH);
+    if (length >= MAX_PATH)
+      modulePath[MAX_PATH - 1] = 0;
+    writeLineLockedF(0, "--------------- FIRST LOG MESSAGE FROM '%s' ---------------", modulePath);
+  }
+
+  char timestamp[100] = "";
+  time_t now = time(nullptr);
+  struct tm *local = localtime(&now); // only ever called under the log lock
+  if (local)
+    strftime(timestamp, sizeof timestamp, "%Y/%m/%d %H:%M:%S", local);
+
+  if (!logFilePath)
+    settleLogPath();
+  const char *path = logFilePath ? logFilePath : kLogFileName;
+
+  applySizeCap(path);
+
+  int fd = _sopen(path, kLogOpenFlags, _SH_DENYNO, kLogPermission);
+  FILE *stream = nullptr;
+  if (fd >= 0) {
+    stream = _fdopen(fd, "a");
+    if (!stream)
+      _close(fd);
+  }
+  if (!stream) {
+    fputs("Could not create log file.\n", stdout);
+    return;
+  }
+  fprintf(stream, "%s: (pid=%d)  ", timestamp, (int)logPid);
+  if (isError)
+    fputs("ERROR:  ", stream);
+  vfprintf(stream, format, args);
+  fputs("\n", stream);
+  fclose(stream);
+}
+} // namespace
+
+void writeDebugLine(int isError, const char *format, va_list args) {
+  acquireLogLock();
+  writeLineLocked(isError, format, args);
+  releaseLogLock();
+}
+
+void debug(const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  writeDebugLine(0, format, args);
+  va_end(args);
+}
+
+void debugError(const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  writeDebugLine(1, format, args);
+  va_end(args);
+}
+
+const char *debugLogPath() { return logFilePath; }
+
+void resetDebugLogForTest() {
+  acquireLogLock();
+  free(logFilePath);
+  logFilePath = nullptr;
+  logFirstMessage = true;
+  logPid = 0;
+  releaseLogLock();
+}

@@ -1,0 +1,22 @@
+// The debug log: one plain-text file, "native-windows.out", that every part
+// of the program traces to, from any thread, in every process at once.
+#pragma once
+
+#include "bounded_format.h"
+
+// One informational line.
+void debug(const char *format, ...) VELKOR_PRINTF(1, 2);
+// One error line, tagged "ERROR:  ".
+void debugError(const char *format, ...) VELKOR_PRINTF(1, 2);
+// The worker behind both (isError 0 or 1).
+void writeDebugLine(int isError, const char *format, va_list args);
+
+// The file name of the log, the last component of every log path.
+constexpr const char *kLogFileName = "native-windows.out";
+// Size in bytes above which the existing file is deleted before the next line.
+constexpr DWORD kMaxLogSize = 500000;
+
+// Test hook: the path the log settled on, or null before the first line.
+const char *debugLogPath();
+// Test hook: forget the per-process state so a test can play a new process.
+void resetDebugLogForTest();

@@ -1,0 +1,92 @@
+// Internals of the native stand-in, shared by its own files and by the tests.
+//
+// One simulated machine lives under a root directory (VELKOR_STANDIN_ROOT, by
+// default <temp>/velkor-standin), so a test and the program it runs as a child
+// process see the same registry, event log and service database.
+//
+// Faults: any stand-in call can be made to fail with a chosen Windows error.
+// Rules come from two places, consulted on every call:
+//   - in process: standinFailCall() (unit tests);
+//   - across processes: the file <root>/faults, one rule per line,
+//       <CallName> <error> [<first occurrence> [<count>]]
+//     e.g. "OpenSCManagerA 5" fails the first call with ERROR_ACCESS_DENIED,
+//     "CreateFileA 2 3 0" fails the third call and every later one.
+// Occurrences are counted per process and per call name, from 1.
+// With VELKOR_STANDIN_CALLS naming a file, every call appends
+// "<pid> <CallName> <occurrence>" to it (used to enumerate call sites).
+#pragma once
+
+#include "win32_api.h"
+
+// ---- The simulated machine ------------------------------------------------
+const char *standinRoot();
+// Makes <root>/<sub> (and its parents) and writes its POSIX path to out.
+void standinRootPath(const char *sub, char *out, size_t size);
+
+// ---- Faults ---------------------------------------------------------------
+// Counts one occurrence of `call`; returns true and the error to fail with
+// when a rule covers this occurrence.
+bool standinFault(const char *call, DWORD *error);
+// Convenience for stand-in functions: on a fault, sets the last error and
+// returns true.
+bool standinFailNow(const char *call);
+// In-process rule: occurrences first .. first+count-1 fail (count 0: all from first).
+void standinFailCall(const char *call, DWORD error, int first = 1, int count = 1);
+void standinClearFaults();
+// How often `call` has been made in this process.
+int standinCallCount(const char *call);
+
+// ---- Paths ----------------------------------------------------------------
+// Windows path to POSIX path: drive Z: is the Linux root, a root-relative path
+// (\x or /x) is on Z:, a relative path stays relative to the current directory.
+// Other drives and network paths do not exist here. Returns 0 or the Windows
+// error for a path that cannot exist (ERROR_PATH_NOT_FOUND, ERROR_BAD_NETPATH).
+DWORD standinToPosixPath(const char *windowsPath, char *out, size_t size);
+// POSIX absolute path to its Windows form on drive Z:.
+void standinToWindowsPath(const char *posixPath, char *out, size_t size);
+// errno to the Windows error a failing file call would give.
+DWORD standinErrorFromErrno(int err);
+
+// ---- Handles --------------------------------------------------------------
+enum StandinHandleKind {
+  kStandinAnyKind = 0,
+  kStandinFile,
+  kStandinProcess,
+  kStandinThread,
+  kStandinEvent,
+  kStandinScManager,
+  kStandinService,
+  kStandinRegKey,
+  kStandinEventSource,
+  kStandinStatus,
+  kStandinKindCount
+};
+
+struct StandinHandle {
+  int kind;
+  void *object;
+  void (*destroy)(void *object);
+};
+
+// Hands out a new handle that owns `object`; `destroy` releases it on close.
+HANDLE standinNewHandle(int kind, void *object, void (*destroy)(void *object));
+// The object of a live handle of that kind, or null (sets ERROR_INVALID_HANDLE).
+void *standinHandleObject(const void *handle, int kind);
+// Closes a live handle of that kind; false (ERROR_INVALID_HANDLE) otherwise.
+bool standinCloseHandle(const void *handle, int kind);
+// Live handles of one kind (kStandinAnyKind: all kinds).
+int standinOpenHandleCount(int kind);
+const char *standinKindName(int kind);
+
+// ---- Time -----------------------------------------------------------------
+// Sleeps and wait timeouts are multiplied by this factor (VELKOR_STANDIN_TIME_SCALE,
+// default 1), so tests can run minute-long sequences in moments.
+void standinSetTimeScale(double scale);
+DWORD standinScaledMs(DWORD ms);
+
+// ---- The running program --------------------------------------------------
+// Overrides what GetModuleFileNameA answers (unit tests run inside the test
+// binary but need the program to live in <install>\lib\). Null restores.
+void standinSetModuleFileName(const char *windowsPath);
+// Overrides what GetTempPathA answers (null restores the real one).
+void standinSetTempPath(const char *windowsPath);

@@ -1,0 +1,491 @@
+// Stand-in core: the machine root, fault rules, path mapping, the handle
+// table, last-error, time, and the process's own identity.
+#include "standin.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+// ---- The simulated machine ------------------------------------------------
+
+static void makeDirectories(const char *path) {
+  char buffer[4096];
+  snprintf(buffer, sizeof buffer, "%s", path);
+  for (char *p = buffer + 1; *p; ++p) {
+    if (*p == '/') {
+      *p = 0;
+      mkdir(buffer, 0777);
+      *p = '/';
+    }
+  }
+  mkdir(buffer, 0777);
+}
+
+const char *standinRoot() {
+  static std::once_flag once;
+  static char root[4096];
+  std::call_once(once, [] {
+    const char *configured = getenv("VELKOR_STANDIN_ROOT");
+    if (configured && *configured) {
+      snprintf(root, sizeof root, "%s", configured);
+    } else {
+      const char *tmp = getenv("TMPDIR");
+      snprintf(root, sizeof root, "%s/velkor-standin", tmp && *tmp ? tmp : "/tmp");
+    }
+    makeDirectories(root);
+  });
+  return root;
+}
+
+void standinRootPath(const char *sub, char *out, size_t size) {
+  snprintf(out, size, "%s/%s", standinRoot(), sub);
+  makeDirectories(out);
+}
+
+// ---- Faults ---------------------------------------------------------------
+
+namespace {
+struct FaultRule {
+  std::string call;
+  DWORD error;
+  int first;
+  int count;
+};
+
+struct FaultState {
+  std::mutex mutex;
+  std::vector<FaultRule> inProcess;
+  std::vector<FaultRule> fromFile;
+  struct timespec fileStamp = {0, 0};
+  off_t fileSize = -1;
+  std::map<std::string, int> occurrences;
+};
+
+FaultState &faults() {
+  static FaultState *state = new FaultState; // lives until process end, used by atexit work too
+  return *state;
+}
+
+bool covers(const FaultRule &rule, const char *call, int occurrence) {
+  if (rule.call != call || occurrence < rule.first)
+    return false;
+  return rule.count == 0 || occurrence < rule.first + rule.count;
+}
+
+// Re-reads <root>/faults when it has changed since the last look.
+void refreshFileRules(FaultState &state) {
+  char path[4200];
+  snprintf(path, sizeof path, "%s/faults", standinRoot());
+  struct stat info;
+  if (stat(path, &info) != 0) {
+    state.fromFile.clear();
+    state.fileSize = -1;
+    return;
+  }
+  if (info.st_size == state.fileSize && info.st_mtim.tv_sec == state.fileStamp.tv_sec &&
+      info.st_mtim.tv_nsec == state.fileStamp.tv_nsec)
+    return;
+  state.fileSize = info.st_size;
+  state.fileStamp = info.st_mtim;
+  state.fromFile.clear();
+  FILE *file = fopen(path, "r");
+  if (!file)
+    return;
+  char line[512];
+  while (fgets(line, sizeof line, file)) {
+    char name[128];
+    unsigned long error = 0;
+    int first = 1, count = 1;
+    int fields = sscanf(line, "%127s %lu %d %d", name, &error, &first, &count);
+    if (fields >= 2 && name[0] != '#')
+      state.fromFile.push_back({name, (DWORD)error, first, fields >= 4 ? count : 1});
+  }
+  fclose(file);
+}
+
+void traceCall(const char *call, int occurrence) {
+  const char *tracePath = getenv("VELKOR_STANDIN_CALLS");
+  if (!tracePath || !*tracePath)
+    return;
+  FILE *file = fopen(tracePath, "a");
+  if (!file)
+    return;
+  fprintf(file, "%d %s %d\n", (int)getpid(), call, occurrence);
+  fclose(file);
+}
+} // namespace
+
+bool standinFault(const char *call, DWORD *error) {
+  FaultState &state = faults();
+  std::lock_guard<std::mutex> guard(state.mutex);
+  int occurrence = ++state.occurrences[call];
+  traceCall(call, occurrence);
+  refreshFileRules(state);
+  for (const std::vector<FaultRule> *rules : {&state.inProcess, &state.fromFile}) {
+    for (const FaultRule &rule : *rules) {
+      if (covers(rule, call, occurrence)) {
+        *error = rule.error;
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+bool standinFailNow(const char *call) {
+  DWORD error = 0;
+  if (!standinFault(call, &error))
+    return false;
+  SetLastError(error);
+  return true;
+}
+
+void standinFailCall(const char *call, DWORD error, int first, int count) {
+  FaultState &state = faults();
+  std::lock_guard<std::mutex> guard(state.mutex);
+  state.inProcess.push_back({call, error, first, count});
+}
+
+void standinClearFaults() {
+  FaultState &state = faults();
+  std::lock_guard<std::mutex> guard(state.mutex);
+  state.inProcess.clear();
+  state.occurrences.clear();
+}
+
+int standinCallCount(const char *call) {
+  FaultState &state = faults();
+  std::lock_guard<std::mutex> guard(state.mutex);
+  auto found = state.occurrences.find(call);
+  return found == state.occurrences.end() ? 0 : found->second;
+}
+
+// ---- Paths ----------------------------------------------------------------
+
+DWORD standinToPosixPath(const char *windowsPath, char *out, size_t size) {
+  if (!windowsPath || !*windowsPath)
+    return ERROR_PATH_NOT_FOUND;
+  const char *rest = windowsPath;
+  bool isSlash0 = rest[0] == '\\' || rest[0] == '/';
+  bool isSlash1 = rest[1] == '\\' || rest[1] == '/';
+  if (isSlash0 && isSlash1)
+    return ERROR_BAD_NETPATH; // \\server\share: no network here
+  if (rest[0] && rest[1] == ':') {
+    if (rest[0] != 'Z' && rest[0] != 'z')
+      return ERROR_PATH_NOT_FOUND; // only drive Z: exists
+    rest += 2;
+    if (*rest != '\\' && *rest != '/')
+      return ERROR_PATH_NOT_FOUND; // Z:x would need a per-drive current directory
+  }
+  size_t length = strlen(rest);
+  if (length + 1 > size)
+    return ERROR_FILENAME_EXCED_RANGE;
+  for (size_t i = 0; i <= length; ++i)
+    out[i] = rest[i] == '\\' ? '/' : rest[i];
+  return 0;
+}
+
+void standinToWindowsPath(const char *posixPath, char *out, size_t size) {
+  snprintf(out, size, "Z:%s", posixPath);
+  for (char *p = out; *p; ++p)
+    if (*p == '/')
+      *p = '\\';
+}
+
+DWORD standinErrorFromErrno(int err) {
+  switch (err) {
+  case ENOENT:
+    return ERROR_FILE_NOT_FOUND;
+  case ENOTDIR:
+    return ERROR_PATH_NOT_FOUND;
+  case EACCES:
+  case EPERM:
+  case EISDIR:
+  case EROFS:
+    return ERROR_ACCESS_DENIED;
+  case EEXIST:
+    return ERROR_FILE_EXISTS;
+  case ENAMETOOLONG:
+    return ERROR_FILENAME_EXCED_RANGE;
+  case ENOMEM:
+    return ERROR_NOT_ENOUGH_MEMORY;
+  case EBADF:
+    return ERROR_INVALID_HANDLE;
+  default:
+    return ERROR_INVALID_PARAMETER;
+  }
+}
+
+// ---- Handles --------------------------------------------------------------
+
+namespace {
+struct HandleTable {
+  std::mutex mutex;
+  std::set<const void *> live;
+  int counts[kStandinKindCount] = {};
+};
+
+HandleTable &handles() {
+  static HandleTable *table = new HandleTable; // outlives every static destructor
+  return *table;
+}
+} // namespace
+
+const char *standinKindName(int kind) {
+  static const char *const names[kStandinKindCount] = {
+      "any", "file", "process", "thread", "event", "scmanager", "service", "regkey",
+      "eventsource", "status"};
+  return kind >= 0 && kind < kStandinKindCount ? names[kind] : "unknown";
+}
+
+HANDLE standinNewHandle(int kind, void *object, void (*destroy)(void *object)) {
+  StandinHandle *handle = new StandinHandle{kind, object, destroy};
+  HandleTable &table = handles();
+  std::lock_guard<std::mutex> guard(table.mutex);
+  table.live.insert(handle);
+  table.counts[kind]++;
+  return handle;
+}
+
+void *standinHandleObject(const void *handle, int kind) {
+  HandleTable &table = handles();
+  std::lock_guard<std::mutex> guard(table.mutex);
+  if (!handle || !table.live.count(handle)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  const StandinHandle *h = static_cast<const StandinHandle *>(handle);
+  if (kind != kStandinAnyKind && h->kind != kind) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  return h->object;
+}
+
+bool standinCloseHandle(const void *handle, int kind) {
+  StandinHandle *h = nullptr;
+  {
+    HandleTable &table = handles();
+    std::lock_guard<std::mutex> guard(table.mutex);
+    if (!handle || !table.live.count(handle)) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return false;
+    }
+    h = static_cast<StandinHandle *>(const_cast<void *>(handle));
+    if (kind != kStandinAnyKind && h->kind != kind) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return false;
+    }
+    table.live.erase(handle);
+    table.counts[h->kind]--;
+  }
+  if (h->destroy)
+    h->destroy(h->object);
+  delete h;
+  return true;
+}
+
+int standinOpenHandleCount(int kind) {
+  HandleTable &table = handles();
+  std::lock_guard<std::mutex> guard(table.mutex);
+  if (kind == kStandinAnyKind)
+    return (int)table.live.size();
+  return table.counts[kind];
+}
+
+BOOL CloseHandle(HANDLE object) {
+  if (standinFailNow("CloseHandle"))
+    return FALSE;
+  // Files, processes, threads and events close here; SCM, registry and
+  // event-log handles have their own close calls, as on Windows.
+  int kind = kStandinAnyKind;
+  {
+    HandleTable &table = handles();
+    std::lock_guard<std::mutex> guard(table.mutex);
+    if (object && table.live.count(object))
+      kind = static_cast<StandinHandle *>(object)->kind;
+  }
+  if (kind != kStandinFile && kind != kStandinProcess && kind != kStandinThread &&
+      kind != kStandinEvent) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return standinCloseHandle(object, kind) ? TRUE : FALSE;
+}
+
+// ---- Last error -------------------------------------------------------------
+
+static thread_local DWORD lastError = 0;
+
+DWORD GetLastError(void) { return lastError; }
+void SetLastError(DWORD error) { lastError = error; }
+
+// ---- Time -----------------------------------------------------------------
+
+static std::mutex timeScaleMutex;
+static double timeScale = -1; // unset: read the environment once
+
+void standinSetTimeScale(double scale) {
+  std::lock_guard<std::mutex> guard(timeScaleMutex);
+  timeScale = scale;
+}
+
+DWORD standinScaledMs(DWORD ms) {
+  if (ms == INFINITE)
+    return ms;
+  double scale;
+  {
+    std::lock_guard<std::mutex> guard(timeScaleMutex);
+    if (timeScale < 0) {
+      const char *configured = getenv("VELKOR_STANDIN_TIME_SCALE");
+      timeScale = configured && *configured ? atof(configured) : 1.0;
+      if (timeScale < 0)
+        timeScale = 1.0;
+    }
+    scale = timeScale;
+  }
+  double scaled = ms * scale;
+  return scaled >= 4294967294.0 ? 4294967294u : (DWORD)scaled;
+}
+
+void Sleep(DWORD milliseconds) {
+  standinFailNow("Sleep"); // counted and traced; a sleep cannot fail
+  DWORD ms = standinScaledMs(milliseconds);
+  struct timespec request = {(time_t)(ms / 1000), (long)(ms % 1000) * 1000000L};
+  while (nanosleep(&request, &request) != 0 && errno == EINTR) {
+  }
+}
+
+// ---- The running program --------------------------------------------------
+
+static std::mutex identityMutex;
+static std::string moduleOverride;
+static std::string tempOverride;
+
+void standinSetModuleFileName(const char *windowsPath) {
+  std::lock_guard<std::mutex> guard(identityMutex);
+  moduleOverride = windowsPath ? windowsPath : "";
+}
+
+void standinSetTempPath(const char *windowsPath) {
+  std::lock_guard<std::mutex> guard(identityMutex);
+  tempOverride = windowsPath ? windowsPath : "";
+}
+
+DWORD GetCurrentProcessId(void) { return (DWORD)getpid(); }
+
+// Copies `text` the way GetModuleFileNameA does: a text that does not fit is
+// cut to size - 1 characters and terminated, and the result is then `size`
+// with ERROR_INSUFFICIENT_BUFFER.
+static DWORD copyPathResult(const std::string &text, LPSTR out, DWORD size) {
+  if (size == 0) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  if (text.size() >= size) {
+    memcpy(out, text.data(), size - 1);
+    out[size - 1] = 0;
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return size;
+  }
+  memcpy(out, text.c_str(), text.size() + 1);
+  SetLastError(0);
+  return (DWORD)text.size();
+}
+
+DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size) {
+  if (standinFailNow("GetModuleFileNameA"))
+    return 0;
+  if (module) {
+    SetLastError(ERROR_INVALID_HANDLE); // only the running program is known here
+    return 0;
+  }
+  std::string path;
+  {
+    std::lock_guard<std::mutex> guard(identityMutex);
+    path = moduleOverride;
+  }
+  if (path.empty()) {
+    char posix[4096];
+    ssize_t length = readlink("/proc/self/exe", posix, sizeof posix - 1);
+    if (length <= 0) {
+      SetLastError(standinErrorFromErrno(errno));
+      return 0;
+    }
+    posix[length] = 0;
+    char windows[4200];
+    standinToWindowsPath(posix, windows, sizeof windows);
+    path = windows;
+  }
+  return copyPathResult(path, fileName, size);
+}
+
+// Answers the length written, or the size needed (terminator included) when
+// the buffer is too small, as GetTempPathA does.
+DWORD GetTempPathA(DWORD bufferLength, LPSTR buffer) {
+  if (standinFailNow("GetTempPathA"))
+    return 0;
+  std::string path;
+  {
+    std::lock_guard<std::mutex> guard(identityMutex);
+    path = tempOverride;
+  }
+  if (path.empty()) {
+    const char *tmp = getenv("TMPDIR");
+    char windows[4200];
+    standinToWindowsPath(tmp && *tmp ? tmp : "/tmp", windows, sizeof windows);
+    path = windows;
+    if (path.back() != '\\')
+      path += '\\';
+  }
+  if (path.size() + 1 > bufferLength)
+    return (DWORD)path.size() + 1;
+  memcpy(buffer, path.c_str(), path.size() + 1);
+  return (DWORD)path.size();
+}
+
+DWORD GetFileAttributesA(LPCSTR fileName) {
+  if (standinFailNow("GetFileAttributesA"))
+    return INVALID_FILE_ATTRIBUTES;
+  char posix[4096];
+  DWORD error = standinToPosixPath(fileName, posix, sizeof posix);
+  if (error) {
+    SetLastError(error);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  struct stat info;
+  if (stat(posix, &info) != 0) {
+    SetLastError(errno == ENOENT && strchr(fileName, '\\') ? ERROR_PATH_NOT_FOUND
+                                                          : standinErrorFromErrno(errno));
+    if (errno == ENOENT) {
+      // Windows says "file not found" when only the last component is missing.
+      char parent[4096];
+      snprintf(parent, sizeof parent, "%s", posix);
+      char *slash = strrchr(parent, '/');
+      if (slash && slash != parent)
+        *slash = 0;
+      struct stat parentInfo;
+      if (!slash || stat(parent, &parentInfo) == 0)
+        SetLastError(ERROR_FILE_NOT_FOUND);
+    }
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  // A path with a trailing separator names a directory only.
+  size_t length = strlen(posix);
+  if (length > 1 && posix[length - 1] == '/' && !S_ISDIR(info.st_mode)) {
+    SetLastError(ERROR_INVALID_NAME);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  DWORD attributes = S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+  if (!(info.st_mode & S_IWUSR))
+    attributes |= FILE_ATTRIBUTE_READONLY;
+  return attributes;
+}

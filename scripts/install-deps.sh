@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs what the builds and tests need on a fresh Debian machine (as root).
+# Runs apt-get only when something is missing.
+set -euo pipefail
+packages=(cmake make g++ clang mingw-w64 binutils-mingw-w64 wine wine64 valgrind
+          googletest python3 file procps)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update
+  apt-get install -y --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Runs every test on a fresh Debian machine: installs what is missing, builds
+# both Windows variants and the native ones, and runs CTest (unit tests under
+# ASan+UBSan, the Windows checks, the Wine tests, then the threaded tests
+# under TSan).
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+bash "$top/scripts/install-deps.sh"
+bash "$top/scripts/build.sh" all
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+status=0
+(cd "$top/build/native" && ctest --output-on-failure -j "${VELKOR_JOBS:-2}") || status=1
+(cd "$top/build/native-tsan" && ctest --output-on-failure -j "${VELKOR_JOBS:-2}" -L unit) || status=1
+exit $status

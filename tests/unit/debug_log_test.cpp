@@ -1,0 +1,181 @@
+// The debug log: line format, banner, where the file goes, the size cap, and
+// what happens when it cannot be written.
+#include "diag/debug_log.h"
+#include "platform/posix/standin.h"
+#include "support.h"
+
+#include <gtest/gtest.h>
+#include <regex>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+class DebugLogTest : public testing::Test {
+protected:
+  void SetUp() override {
+    resetDebugLogForTest();
+    standinSetTempPath((scratch.win("temp") + "\\").c_str());
+    scratch.makeDir("temp");
+  }
+  void TearDown() override {
+    standinSetModuleFileName(nullptr);
+    standinSetTempPath(nullptr);
+    standinClearFaults();
+    resetDebugLogForTest();
+  }
+  // Captures what the code under test prints on standard output.
+  std::string captureStdout(void (*body)()) {
+    testing::internal::CaptureStdout();
+    body();
+    fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+  }
+  ScratchDir scratch;
+};
+
+TEST_F(DebugLogTest, FirstLineOfAProcessIsTheBannerThenTheMessageWithOnePid) {
+  Installation install(scratch);
+  install.actAsProgram();
+  debug("main called.");
+  debugError("Lock file path is too long.");
+  std::string content = readWholeFile(install.logPath());
+  std::regex line(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d: \(pid=(\d+)\)  (.*)\r\n)");
+  std::vector<std::string> pids, texts;
+  for (std::sregex_iterator it(content.begin(), content.end(), line), end; it != end; ++it) {
+    pids.push_back((*it)[1]);
+    texts.push_back((*it)[2]);
+  }
+  ASSERT_EQ(texts.size(), 3u) << content;
+  EXPECT_EQ(texts[0], "--------------- FIRST LOG MESSAGE FROM '" + toWindowsPath(install.program) +
+                          "' ---------------");
+  EXPECT_EQ(texts[1], "main called.");
+  EXPECT_EQ(texts[2], "ERROR:  Lock file path is too long.");
+  EXPECT_EQ(pids[0], std::to_string(getpid()));
+  EXPECT_EQ(pids[1], pids[0]);
+  EXPECT_EQ(pids[2], pids[0]);
+  EXPECT_EQ(content.size(), [&] {
+    size_t lengths = 0;
+    for (auto &t : texts)
+      lengths += 19 + 7 + pids[0].size() + 3 + t.size() + 2; // "<time>: (pid=N)  <text>\r\n"
+    return lengths;
+  }()) << "nothing but the three lines";
+}
+
+TEST_F(DebugLogTest, FormatEndingInLineFeedLeavesAnEmptyLine) {
+  Installation install(scratch);
+  install.actAsProgram();
+  debug("first");
+  debug("The name of the resulting windows service command is too long.\n");
+  debug("after");
+  std::string content = readWholeFile(install.logPath());
+  EXPECT_NE(content.find("too long.\r\n\r\n"), std::string::npos) << content;
+  EXPECT_EQ(logMessages(install.logPath()).back(), "after");
+}
+
+TEST_F(DebugLogTest, SizeCapKeepsExactly500000BytesAndRestartsAbove) {
+  Installation install(scratch);
+  install.actAsProgram();
+  debug("settle the path");
+  writeWholeFile(install.logPath(), std::string(500000, 'x'));
+  debug("appended");
+  std::string kept = readWholeFile(install.logPath());
+  EXPECT_EQ(kept.compare(0, 500000, std::string(500000, 'x')), 0);
+  EXPECT_GT(kept.size(), 500000u);
+
+  writeWholeFile(install.logPath(), std::string(500001, 'x'));
+  debug("fresh start");
+  std::vector<std::string> messages = logMessages(install.logPath());
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0], "fresh start") << "no banner: not the first line of the process";
+}
+
+TEST_F(DebugLogTest, SizeUnreadableKeepsTheFile) {
+  Installation install(scratch);
+  install.actAsProgram();
+  debug("one");
+  standinFailCall("GetFileSize", ERROR_ACCESS_DENIED);
+  debug("two");
+  std::vector<std::string> messages = logMessages(install.logPath());
+  ASSERT_EQ(messages.size(), 3u);
+  EXPECT_EQ(messages[2], "two");
+}
+
+TEST_F(DebugLogTest, WithoutLogsDirectoryTheTempLogsDirectoryIsMadeAndUsed) {
+  Installation install(scratch, "install", /*withLogs=*/false);
+  install.actAsProgram();
+  debug("to temp");
+  EXPECT_EQ(std::string(debugLogPath()), scratch.win("temp") + "\\logs\\native-windows.out");
+  EXPECT_TRUE(logHas(logMessages(scratch.path("temp/logs/native-windows.out")), "to temp"));
+}
+
+TEST_F(DebugLogTest, LogsAsPlainFileCountsAsMissing) {
+  Installation install(scratch, "install", /*withLogs=*/false);
+  scratch.writeFile("install/logs", "not a directory");
+  install.actAsProgram();
+  debug("to temp");
+  EXPECT_TRUE(logHas(logMessages(scratch.path("temp/logs/native-windows.out")), "to temp"));
+}
+
+TEST_F(DebugLogTest, ProgramAtDriveRootLogsToTemp) {
+  standinSetModuleFileName("Z:prog.exe");
+  debug("rootless");
+  EXPECT_TRUE(logHas(logMessages(scratch.path("temp/logs/native-windows.out")), "rootless"));
+}
+
+TEST_F(DebugLogTest, WithoutTempDirectoryTheBareNameInTheCurrentDirectory) {
+  Installation install(scratch, "install", /*withLogs=*/false);
+  install.actAsProgram();
+  standinFailCall("GetTempPathA", ERROR_ACCESS_DENIED);
+  char previous[4096];
+  ASSERT_TRUE(getcwd(previous, sizeof previous));
+  scratch.makeDir("cwd");
+  ASSERT_EQ(chdir(scratch.path("cwd").c_str()), 0);
+  debug("here");
+  ASSERT_EQ(chdir(previous), 0);
+  EXPECT_STREQ(debugLogPath(), "native-windows.out");
+  EXPECT_TRUE(logHas(logMessages(scratch.path("cwd/native-windows.out")), "here"));
+}
+
+TEST_F(DebugLogTest, OverlongPathIsCutTo259Characters) {
+  std::string deep = scratch.win("temp") + "\\" + std::string(300, 'd') + "\\";
+  standinSetTempPath(deep.substr(0, 255).c_str()); // GetTempPathA fits, the log path does not
+  standinSetModuleFileName("Z:prog.exe");
+  testing::internal::CaptureStdout();
+  debug("cut");
+  testing::internal::GetCapturedStdout();
+  ASSERT_NE(debugLogPath(), nullptr);
+  EXPECT_EQ(strlen(debugLogPath()), 259u);
+}
+
+TEST_F(DebugLogTest, UnopenableLogPrintsOnStandardOutputAndGoesOn) {
+  Installation install(scratch);
+  install.actAsProgram();
+  std::string out = captureStdout([] {
+    standinFailCall("_sopen", EACCES, 1, 0);
+    debug("lost");
+    debugError("lost too");
+  });
+  EXPECT_EQ(out, "Could not create log file.\nCould not create log file.\nCould not create log file.\n")
+      << "banner, line, error line";
+}
+
+TEST_F(DebugLogTest, ThreadsOfOneProcessNeverInterleaveTheirLines) {
+  Installation install(scratch);
+  install.actAsProgram();
+  debug("main thread first");
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([t] {
+      for (int i = 0; i < 50; ++i)
+        debug("thread %d line %d %s", t, i, std::string(300, 'a' + t).c_str());
+    });
+  for (auto &thread : threads)
+    thread.join();
+  std::vector<std::string> messages = logMessages(install.logPath());
+  ASSERT_EQ(messages.size(), 2u + 200u);
+  std::regex whole(R"(thread (\d) line \d+ ([a-d])\2{299})");
+  for (size_t i = 2; i < messages.size(); ++i)
+    EXPECT_TRUE(std::regex_match(messages[i], whole)) << messages[i];
+}
+} // namespace

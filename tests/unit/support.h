@@ -1,0 +1,58 @@
+// Shared helpers of the native tests: scratch directories, files, the debug
+// log, and running the program as a child process on the stand-in machine.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// A fresh directory under the temp directory, removed with everything in it.
+class ScratchDir {
+public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir &) = delete;
+  ScratchDir &operator=(const ScratchDir &) = delete;
+  // POSIX path of the directory, or of `sub` below it ("a/b").
+  std::string path(const std::string &sub = "") const;
+  // The same in Windows form on drive Z: ("Z:\...\a\b").
+  std::string win(const std::string &sub = "") const;
+  void makeDir(const std::string &sub) const;
+  void writeFile(const std::string &sub, const std::string &content) const;
+  std::string readFile(const std::string &sub) const;
+  bool exists(const std::string &sub) const;
+
+private:
+  std::string root_;
+};
+
+std::string readWholeFile(const std::string &posixPath);
+void writeWholeFile(const std::string &posixPath, const std::string &content);
+std::string toWindowsPath(const std::string &posixPath);
+
+// The debug log's lines (CR LF separated) with their "<time>: (pid=N)  "
+// prefix removed; error lines keep their "ERROR:  " tag.
+std::vector<std::string> logMessages(const std::string &posixLogPath);
+// True when some message of the log equals `message`.
+bool logHas(const std::vector<std::string> &messages, const std::string &message);
+
+// An installation laid out as the program expects: <root>/lib holds a copy of
+// the native program, <root>/logs the debug log.
+struct Installation {
+  explicit Installation(const ScratchDir &scratch, const std::string &sub = "install",
+                        bool withLogs = true);
+  std::string root;    // POSIX
+  std::string rootWin; // Windows form
+  std::string program; // POSIX path of the copied program
+  std::string logPath() const { return root + "/logs/native-windows.out"; }
+  // Makes GetModuleFileNameA in this (test) process answer the copied program.
+  void actAsProgram() const;
+};
+
+struct RunResult {
+  int exitCode; // the low 8 bits, as a process status: -1 shows as 255
+  std::string out;
+};
+// Runs `program` with args (argv[0] is the program) and extra "NAME=value"
+// environment entries; standard output is captured.
+RunResult runProgram(const std::string &program, const std::vector<std::string> &args,
+                     const std::vector<std::string> &environment = {});
