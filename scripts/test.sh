@@ -12,4 +12,6 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 status=0
 (cd "$top/build/native" && ctest --output-on-failure -j "${VELKOR_JOBS:-2}") || status=1
 (cd "$top/build/native-tsan" && ctest --output-on-failure -j "${VELKOR_JOBS:-2}" -L unit) || status=1
+# Fuzz targets, each for a bounded time, when the project has them.
+if [ -f "$top/scripts/fuzz.sh" ]; then bash "$top/scripts/fuzz.sh" || status=1; fi
 exit $status
