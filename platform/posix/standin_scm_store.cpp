@@ -207,6 +207,14 @@ void standinScmErase(const char *name) {
   writeText(scmDir() + "/order", order);
 }
 
+bool standinScmEraseIfDeleted(const StandinService &service) {
+  if (!service.markedForDelete || service.openHandles > 0 ||
+      service.status.dwCurrentState != SERVICE_STOPPED)
+    return false;
+  standinScmErase(service.name.c_str());
+  return true;
+}
+
 std::vector<std::string> standinScmKeys() {
   std::vector<std::string> keys;
   std::string text = readText(scmDir() + "/order");

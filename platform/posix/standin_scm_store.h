@@ -59,6 +59,9 @@ bool standinScmLoad(const char *name, StandinService *service);
 void standinScmSave(const StandinService &service);
 // Removes a service and all its files.
 void standinScmErase(const char *name);
+// A service marked for deletion goes once it is stopped and no handle is
+// open on it, as on Windows. True when it was erased.
+bool standinScmEraseIfDeleted(const StandinService &service);
 // Key names of all services in creation order.
 std::vector<std::string> standinScmKeys();
 
