@@ -485,8 +485,8 @@ BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
   // A deadline, not a sleep: the wait ends as soon as the host acknowledges.
   // It keeps a floor of real time so a time scale of 0 still lets the host answer.
   DWORD limit = standinScaledMs(30000);
-  if (limit < 5000)
-    limit = 5000;
+  if (limit < 2000)
+    limit = 2000;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
   while (standinScmLastAck(name.c_str()) < seq) {
     if (std::chrono::steady_clock::now() >= deadline) {
