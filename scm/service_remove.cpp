@@ -50,11 +50,12 @@ int removeServiceFromScm(const char *serviceName) {
   debug("About to open service '%s'.", serviceName);
   int result = 1;
   SC_HANDLE service = OpenServiceA(scm, serviceName, SERVICE_ALL_ACCESS);
+  DWORD openError = GetLastError(); // before the trace's own file calls change it
   debug("After opening service myService=%p.", static_cast<void *>(service));
   SERVICE_STATUS status;
   memset(&status, 0, sizeof status);
   if (!service) {
-    debugError("Failed to open the service '%s'. Last error = %d", serviceName, (int)GetLastError());
+    debugError("Failed to open the service '%s'. Last error = %d", serviceName, (int)openError);
     goto done;
   }
   debug("About to query the service '%s'.", serviceName);
