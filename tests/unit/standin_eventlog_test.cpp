@@ -1,0 +1,106 @@
+// The stand-in event log: reports are recorded whole, across processes, and
+// refused on a handle that is not a live event source.
+#include "platform/posix/standin.h"
+#include "platform/posix/standin_eventlog.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+class StandinEventLogTest : public testing::Test {
+protected:
+  void TearDown() override {
+    standinClearFaults();
+    EXPECT_EQ(standinOpenHandleCount(kStandinEventSource), 0);
+  }
+};
+
+TEST_F(StandinEventLogTest, AReportIsRecordedWithEveryFieldAndStringsOfAnyBytes) {
+  HANDLE source = RegisterEventSourceA(nullptr, "velkor \"svc\"\nname");
+  ASSERT_NE(source, nullptr);
+  const char *strings[] = {"C:\\velkor", "two\nlines\r\n", "", "12:34\n5:x", "\"quoted\" 'too'"};
+  char raw[3] = {1, 2, 3};
+  int sid = 0;
+  ASSERT_TRUE(ReportEventA(source, EVENTLOG_WARNING_TYPE, 4000, 0x4FA00005, nullptr, 5, 0, strings,
+                           nullptr));
+  ASSERT_TRUE(ReportEventA(source, EVENTLOG_SUCCESS, 7, 0xCFA00006, &sid, 0, sizeof raw, nullptr, raw));
+  EXPECT_TRUE(DeregisterEventSource(source));
+
+  std::vector<StandinEvent> events = standinReadEvents();
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0].pid, (int)getpid());
+  EXPECT_EQ(events[0].source, "velkor \"svc\"\nname");
+  EXPECT_EQ(events[0].type, EVENTLOG_WARNING_TYPE);
+  EXPECT_EQ(events[0].category, 4000);
+  EXPECT_EQ(events[0].eventId, 0x4FA00005u);
+  EXPECT_TRUE(events[0].userSidNull);
+  EXPECT_EQ(events[0].rawDataSize, 0u);
+  EXPECT_EQ(events[0].strings,
+            std::vector<std::string>(std::begin(strings), std::end(strings)));
+  EXPECT_EQ(events[1].type, EVENTLOG_SUCCESS);
+  EXPECT_EQ(events[1].category, 7);
+  EXPECT_EQ(events[1].eventId, 0xCFA00006u);
+  EXPECT_FALSE(events[1].userSidNull);
+  EXPECT_EQ(events[1].rawDataSize, 3u);
+  EXPECT_TRUE(events[1].strings.empty());
+
+  standinClearEvents();
+  EXPECT_TRUE(standinReadEvents().empty());
+}
+
+TEST_F(StandinEventLogTest, AReportOnANullOrDeregisteredSourceFailsAndRecordsNothing) {
+  const char *strings[] = {"x"};
+  SetLastError(0);
+  EXPECT_FALSE(ReportEventA(nullptr, EVENTLOG_ERROR_TYPE, 4000, 1, nullptr, 1, 0, strings, nullptr));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+
+  HANDLE source = RegisterEventSourceA(nullptr, "svc");
+  ASSERT_NE(source, nullptr);
+  ASSERT_TRUE(DeregisterEventSource(source));
+  SetLastError(0);
+  EXPECT_FALSE(ReportEventA(source, EVENTLOG_ERROR_TYPE, 4000, 1, nullptr, 1, 0, strings, nullptr));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+  EXPECT_FALSE(DeregisterEventSource(source));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+  EXPECT_TRUE(standinReadEvents().empty());
+
+  EXPECT_EQ(RegisterEventSourceA("\\\\elsewhere", "svc"), nullptr) << "only the local machine";
+}
+
+TEST_F(StandinEventLogTest, EveryCallFailsOnRequestWithTheChosenError) {
+  standinFailCall("RegisterEventSourceA", 1502);
+  EXPECT_EQ(RegisterEventSourceA(nullptr, "svc"), nullptr);
+  EXPECT_EQ(GetLastError(), 1502u);
+  HANDLE source = RegisterEventSourceA(nullptr, "svc");
+  ASSERT_NE(source, nullptr);
+  standinFailCall("ReportEventA", 1502);
+  const char *strings[] = {"x"};
+  EXPECT_FALSE(ReportEventA(source, EVENTLOG_ERROR_TYPE, 4000, 1, nullptr, 1, 0, strings, nullptr));
+  EXPECT_EQ(GetLastError(), 1502u);
+  EXPECT_TRUE(standinReadEvents().empty());
+  standinFailCall("DeregisterEventSource", 1502);
+  EXPECT_FALSE(DeregisterEventSource(source));
+  EXPECT_TRUE(DeregisterEventSource(source)) << "the failed call left the source registered";
+}
+
+TEST_F(StandinEventLogTest, ReportsOfOtherProcessesAreReadBack) {
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    HANDLE source = RegisterEventSourceA(nullptr, "child");
+    const char *strings[] = {"from the child"};
+    bool ok = source && ReportEventA(source, EVENTLOG_ERROR_TYPE, 4000, 3, nullptr, 1, 0, strings,
+                                     nullptr);
+    _exit(ok && DeregisterEventSource(source) ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_EQ(status, 0);
+  std::vector<StandinEvent> events = standinReadEvents();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].pid, (int)child);
+  EXPECT_EQ(events[0].source, "child");
+  EXPECT_EQ(events[0].strings, std::vector<std::string>{"from the child"});
+}
+} // namespace
