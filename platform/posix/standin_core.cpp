@@ -293,6 +293,29 @@ bool standinCloseHandle(const void *handle, int kind) {
   return true;
 }
 
+// With VELKOR_STANDIN_HANDLE_REPORT naming a file, a process appends at its
+// end one line "<pid> <kind> <count>" for every kind of handle still open
+// (nothing when all are closed), so tests can find leaks in child processes.
+static void reportOpenHandlesAtExit() {
+  const char *reportPath = getenv("VELKOR_STANDIN_HANDLE_REPORT");
+  if (!reportPath || !*reportPath)
+    return;
+  HandleTable &table = handles();
+  std::lock_guard<std::mutex> guard(table.mutex);
+  FILE *file = nullptr;
+  for (int kind = 1; kind < kStandinKindCount; ++kind) {
+    if (table.counts[kind] == 0)
+      continue;
+    if (!file && !(file = fopen(reportPath, "a")))
+      return;
+    fprintf(file, "%d %s %d\n", (int)getpid(), standinKindName(kind), table.counts[kind]);
+  }
+  if (file)
+    fclose(file);
+}
+
+static const int handleReportRegistered = atexit(reportOpenHandlesAtExit);
+
 int standinOpenHandleCount(int kind) {
   HandleTable &table = handles();
   std::lock_guard<std::mutex> guard(table.mutex);

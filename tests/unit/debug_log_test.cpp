@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 #include <regex>
+#include <set>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -177,5 +179,42 @@ TEST_F(DebugLogTest, ThreadsOfOneProcessNeverInterleaveTheirLines) {
   std::regex whole(R"(thread (\d) line \d+ ([a-d])\2{299})");
   for (size_t i = 2; i < messages.size(); ++i)
     EXPECT_TRUE(std::regex_match(messages[i], whole)) << messages[i];
+}
+
+TEST_F(DebugLogTest, ProcessesAppendingAtOnceLoseAndTearNoLine) {
+  Installation install(scratch);
+  install.actAsProgram();
+  constexpr int kProcesses = 6, kLines = 150;
+  std::vector<pid_t> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      resetDebugLogForTest(); // a new process starts with a fresh log state
+      for (int i = 0; i < kLines; ++i)
+        debug("process %d line %d %s", p, i, std::string(200, 'a' + p).c_str());
+      _exit(0);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  std::vector<std::string> messages = logMessages(install.logPath());
+  std::regex whole(R"(process (\d) line (\d+) ([a-f])\3{199})");
+  std::set<std::string> seen;
+  int banners = 0;
+  for (const std::string &m : messages) {
+    if (m.rfind("--------------- FIRST LOG MESSAGE FROM", 0) == 0) {
+      ++banners;
+      continue;
+    }
+    EXPECT_TRUE(std::regex_match(m, whole)) << m;
+    seen.insert(m.substr(0, m.find(' ', m.find("line ") + 5)));
+  }
+  EXPECT_EQ(banners, kProcesses);
+  EXPECT_EQ(seen.size(), (size_t)(kProcesses * kLines)) << "every line exactly once";
+  EXPECT_LT(readWholeFile(install.logPath()).size(), (size_t)kMaxLogSize);
 }
 } // namespace
