@@ -264,3 +264,19 @@ bool standinScmNoteDeadHost(const char *name) {
   markStopped(name, kStandinProcessAborted, service.hostPid);
   return true;
 }
+
+// The service's own arguments are not passed on: an own-process service's
+// main gets its name only, as the SCM's automatic start gives it.
+BOOL StartServiceA(SC_HANDLE service, DWORD, LPCSTR *) {
+  if (standinFailNow("StartServiceA"))
+    return FALSE;
+  std::string name;
+  if (!standinScmServiceOfHandle(service, SERVICE_START, &name))
+    return FALSE;
+  DWORD error = standinStartService(name.c_str());
+  if (error) {
+    SetLastError(error);
+    return FALSE;
+  }
+  return TRUE;
+}

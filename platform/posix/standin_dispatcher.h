@@ -4,6 +4,8 @@
 
 #include "win32_api.h"
 
+#include <string>
+
 // Starts the registered service `name` as the stand-in SCM would: its command
 // line runs as a child process with VELKOR_STANDIN_SERVICE=<name> in its
 // environment, and the record shows SERVICE_START_PENDING with that process as
@@ -19,3 +21,7 @@ bool standinScmNoteDeadHost(const char *name);
 
 // The exit code the SCM records for a service whose process died.
 constexpr DWORD kStandinProcessAborted = 1067; // ERROR_PROCESS_ABORTED
+
+// The service a handle of the stand-in SCM was opened on, checked for the
+// access `right` (standin_scm.cpp). False with the last error set otherwise.
+bool standinScmServiceOfHandle(SC_HANDLE handle, DWORD right, std::string *name);
