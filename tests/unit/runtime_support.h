@@ -115,10 +115,11 @@ struct ServiceBed {
   }
 
   ~ServiceBed() {
-    for (const std::string &pidFile : {inst.root + "/bat/server.pid"}) {
-      std::string text = readWholeFile(pidFile);
-      if (!text.empty())
-        servers.push_back((pid_t)atoi(text.c_str()));
+    std::string pids = readWholeFile(inst.root + "/bat/server.pid");
+    for (size_t at = 0; at < pids.size(); at = pids.find('\n', at) + 1) {
+      servers.push_back((pid_t)atoi(pids.c_str() + at));
+      if (pids.find('\n', at) == std::string::npos)
+        break;
     }
     for (pid_t pid : servers) {
       std::string cmdline = readWholeFile("/proc/" + std::to_string(pid) + "/cmdline");
@@ -149,7 +150,7 @@ struct ServiceBed {
     if (kind == Script::ServerThenExit0) {
       text += "'" + fixturePath("velkor_test_server") + "' '" + inst.rootWin +
               "' >/dev/null 2>&1 &\n";
-      text += "echo $! > '" + inst.root + "/bat/server.pid'\n";
+      text += "echo $! >> '" + inst.root + "/bat/server.pid'\n";
       text += "n=0; while [ ! -f '" + inst.root + "/locks/server.ready' ] && [ $n -lt 400 ]; "
               "do sleep 0.025; n=$((n+1)); done\n";
     }
