@@ -22,6 +22,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -131,17 +132,24 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *serviceTable) {
   long handled = newestControl(name.c_str());
   if (handled > standinScmLastAck(name.c_str()))
     standinScmAckControl(name.c_str(), handled);
+  // The queue only grows, so it is read again only when its size changed.
+  std::string queuePath = standinScmFile(name.c_str(), "ctl");
+  off_t queueSize = -1;
   for (;;) {
     long seq = 0;
     DWORD control = 0;
     LPHANDLER_FUNCTION handler = state.handler.load();
+    struct stat queue;
+    off_t size = stat(queuePath.c_str(), &queue) == 0 ? queue.st_size : 0;
     // Held until a handler is registered; then one at a time, in order.
-    while (handler && !state.stoppedReported &&
+    while (handler && !state.stoppedReported && size != queueSize &&
            standinScmTakeControl(name.c_str(), handled, &seq, &control)) {
       handler(control);
       standinScmAckControl(name.c_str(), seq);
       handled = seq;
     }
+    if (handler)
+      queueSize = size;
     if (state.stoppedReported)
       break;
     if (state.serviceMainReturned && !state.handler.load()) {
