@@ -156,7 +156,7 @@ TEST_F(ServiceMain, ServerDyingWhileTheScmStopsTheServiceWritesNoEvent) {
 }
 
 TEST_F(ServiceMain, ServerComingBackDuringTheReprobesKeepsTheServiceRunning) {
-  ServiceBed::setTimeScale(0.1); // re-probes 200 ms apart
+  ServiceBed::setTimeScale(0.25); // re-probes 500 ms apart: room for the server to return
   pid_t first = bed.startServer();
   EXPECT_EQ(0, runService([&] {
     EXPECT_TRUE(bed.waitForState(SERVICE_RUNNING));
