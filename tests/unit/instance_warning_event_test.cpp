@@ -1,6 +1,6 @@
 // The warning event sent while the instance root named by instance.loc
 // cannot be resolved: once per process, its exact text, and its cut at 519
-// characters. These read the stand-in event log; they build once it exists.
+// characters, read back from the stand-in event log.
 #if __has_include("platform/posix/standin_eventlog.h")
 #include "diag/debug_log.h"
 #include "diag/event_log.h"
@@ -49,7 +49,7 @@ TEST_F(InstanceWarningEvent, SentOnceWithItsTextWhileTheRootIsMissing) {
   EXPECT_EQ(events[0].eventId, (DWORD)MSG_GENERIC);
   EXPECT_TRUE(events[0].userSidNull);
   EXPECT_EQ(events[0].strings, std::vector<std::string>{warningText(install.rootWin)});
-  EXPECT_EQ(events[0].dataSize, 0u);
+  EXPECT_EQ(events[0].rawDataSize, 0u);
   EXPECT_EQ(instanceRootWarned.load(), 1);
 }
 
