@@ -233,6 +233,12 @@ TEST_F(LockProbe, TestServerHoldsTheLockUntilItStopsOrDies) {
   Answer died = probe();
   EXPECT_EQ(died.result, 0);
   EXPECT_EQ(died.running, 0) << "the lock went with the process";
+
+  EXPECT_EQ(exitStatus(startServer(install.rootWin, {"--lifetime", "100"})), 3);
+  EXPECT_EQ(exitStatus(startServer(install.rootWin, {"--no-lock"})), 0);
+  Answer neverLocked = probe();
+  EXPECT_EQ(neverLocked.result, 0);
+  EXPECT_EQ(neverLocked.running, 0);
 }
 
 TEST_F(LockProbe, IsRunningAnswersTrueFalseOrCannotTell) {
