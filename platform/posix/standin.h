@@ -77,6 +77,10 @@ bool standinCloseHandle(const void *handle, int kind);
 // Live handles of one kind (kStandinAnyKind: all kinds).
 int standinOpenHandleCount(int kind);
 const char *standinKindName(int kind);
+// The descriptor behind a live file handle, or -1 (ERROR_INVALID_HANDLE).
+int standinFileDescriptor(HANDLE file);
+// Forgets the byte-range locks recorded for a descriptor that is closing.
+void standinForgetFileLocks(int fd);
 
 // ---- Time -----------------------------------------------------------------
 // Sleeps and wait timeouts are multiplied by this factor (VELKOR_STANDIN_TIME_SCALE,
