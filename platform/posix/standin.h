@@ -8,12 +8,13 @@
 // Rules come from two places, consulted on every call:
 //   - in process: standinFailCall() (unit tests);
 //   - across processes: the file <root>/faults, one rule per line,
-//       <CallName> <error> [<first occurrence> [<count>]]
+//       <CallName> <error> [<first occurrence> [<count> [<program>]]]
 //     e.g. "OpenSCManagerA 5" fails the first call with ERROR_ACCESS_DENIED,
-//     "CreateFileA 2 3 0" fails the third call and every later one.
+//     "CreateFileA 2 3 0" fails the third call and every later one, and
+//     "Sleep 0 1 0 velkor_service" would touch only processes of that program.
 // Occurrences are counted per process and per call name, from 1.
 // With VELKOR_STANDIN_CALLS naming a file, every call appends
-// "<pid> <CallName> <occurrence>" to it (used to enumerate call sites).
+// "<pid> <program> <CallName> <occurrence>" to it (used to enumerate call sites).
 #pragma once
 
 #include "win32_api.h"
