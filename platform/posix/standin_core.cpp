@@ -3,6 +3,7 @@
 #include "standin.h"
 
 #include <cerrno>
+#include <dlfcn.h>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -128,23 +129,32 @@ void refreshFileRules(FaultState &state) {
   fclose(file);
 }
 
-void traceCall(const char *call, int occurrence) {
+void traceCall(const char *call, int occurrence, const void *site) {
   const char *tracePath = getenv("VELKOR_STANDIN_CALLS");
   if (!tracePath || !*tracePath)
     return;
   FILE *file = fopen(tracePath, "a");
   if (!file)
     return;
-  fprintf(file, "%d %s %s %d\n", (int)getpid(), programName().c_str(), call, occurrence);
+  Dl_info info;
+  const char *module = "?";
+  uintptr_t offset = (uintptr_t)site;
+  if (site && dladdr(site, &info) && info.dli_fname) {
+    const char *slash = strrchr(info.dli_fname, '/');
+    module = slash ? slash + 1 : info.dli_fname;
+    offset = (uintptr_t)site - (uintptr_t)info.dli_fbase;
+  }
+  fprintf(file, "%d %s %s %d %s+0x%lx\n", (int)getpid(), programName().c_str(), call, occurrence,
+          module, (unsigned long)offset);
   fclose(file);
 }
 } // namespace
 
-bool standinFault(const char *call, DWORD *error) {
+bool standinFault(const char *call, DWORD *error, const void *site) {
   FaultState &state = faults();
   std::lock_guard<std::mutex> guard(state.mutex);
   int occurrence = ++state.occurrences[call];
-  traceCall(call, occurrence);
+  traceCall(call, occurrence, site);
   refreshFileRules(state);
   for (const std::vector<FaultRule> *rules : {&state.inProcess, &state.fromFile}) {
     for (const FaultRule &rule : *rules) {
@@ -157,9 +167,9 @@ bool standinFault(const char *call, DWORD *error) {
   return false;
 }
 
-bool standinFailNow(const char *call) {
+bool standinFailNow(const char *call, const void *site) {
   DWORD error = 0;
-  if (!standinFault(call, &error))
+  if (!standinFault(call, &error, site))
     return false;
   SetLastError(error);
   return true;
