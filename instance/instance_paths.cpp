@@ -1,18 +1,105 @@
-// Placeholder until directory resolution is built: every directory is refused.
+// The installation directory and the instance root.
+//
+// instanceDir is set once, before any other thread exists, and is read-only
+// afterwards. instanceRoot is shared by every thread of the service: it is
+// read with acquire ordering, a resolved copy is published only by a
+// sequentially consistent compare-and-swap from null, and the fallback to
+// instanceDir is a plain atomic store (an exchange, so that a copy it
+// replaces can be kept). No lock is held anywhere in this file.
 #include "instance_paths.h"
 
 #include "../diag/debug_log.h"
+#include "../diag/event_log.h"
 
 char *instanceDir = nullptr;
 std::atomic<char *> instanceRoot{nullptr};
 std::atomic<int32_t> instanceRootWarned{0};
 
-char *resolveDirectory(const char *path) {
-  debugError("resolveDirectory('%s'): not part of this build.", path ? path : "");
-  return nullptr;
+namespace {
+// Buffer sizes, terminator included.
+constexpr size_t kPathSize = 260;      // a resolved path, the instance.loc path, its first line
+constexpr size_t kCandidateSize = 520; // the candidate root and the warning text
+// "\instance.loc" plus the terminator must fit a path buffer.
+constexpr size_t kLongestDirForLocation = kPathSize - 1 - 13 - 1;
+static_assert(kLongestDirForLocation == 245, "instanceDir may have up to 245 characters");
+
+// A root copy that a fallback store replaced after it had been published and
+// possibly handed out. Kept until freeInstancePaths so no caller ever holds a
+// freed string. One slot is enough: once instanceRoot is non-null only the
+// fallback store changes it, and it only ever stores instanceDir, so at most
+// one copy per settling can be replaced, and one thread receives it.
+std::atomic<char *> replacedInstanceRoot{nullptr};
+
+// The fallback: the installation directory is the root.
+char *settleOnInstanceDir() {
+  char *dir = instanceDir;
+  char *previous = instanceRoot.exchange(dir);
+  if (previous && previous != dir) {
+    char *expected = nullptr;
+    if (!replacedInstanceRoot.compare_exchange_strong(expected, previous)) {
+      // Cannot happen (see above); leaking beats freeing a live string.
+      debugError("getInstanceRoot: a replaced root copy could not be kept.");
+    }
+  }
+  return dir;
 }
 
+char *copyString(const char *text) {
+  size_t size = strlen(text) + 1;
+  char *copy = static_cast<char *>(malloc(size));
+  if (copy)
+    memcpy(copy, text, size);
+  return copy;
+}
+
+// Once per process (until a report fails), tells the event log that the
+// root named by instance.loc cannot be resolved and that the installation
+// directory is probed meanwhile.
+void warnUnresolvedRoot(const char *locationPath, const char *dir) {
+  int32_t expected = 0;
+  if (!instanceRootWarned.compare_exchange_strong(expected, 1))
+    return;
+  char text[kCandidateSize];
+  // A text that does not fit is cut to 519 characters and sent as it is.
+  boundedFormat(text, sizeof text,
+                "Could not resolve the Velkor instance root from '%s'; probing the install root "
+                "'%s' until the instance root becomes available.",
+                locationPath, dir);
+  LPCSTR strings[1] = {text};
+  if (!ReportEventA(eventSource, EVENTLOG_WARNING_TYPE, EVENT_CATEGORY, MSG_GENERIC, nullptr, 1,
+                    0, strings, nullptr))
+    instanceRootWarned.exchange(0); // a later call tries again
+}
+} // namespace
+
 bool isSafePath(const char *path) { return path && !strstr(path, ".."); }
+
+char *resolveDirectory(const char *path) {
+  if (!path)
+    return nullptr;
+  // A bare drive would mean that drive's current directory.
+  if (strlen(path) == 2 && path[1] == ':') {
+    debugError("The path '%s' is drive-relative.", path);
+    return nullptr;
+  }
+  char resolved[kPathSize];
+  DWORD length = GetFullPathNameA(path, (DWORD)sizeof resolved, resolved, nullptr);
+  if (length == 0) {
+    int error = (int)GetLastError();
+    debugError("Could not resolve the path '%s'.  Last error = %d.", path, error);
+    return nullptr;
+  }
+  if (length >= kPathSize) {
+    debugError("The resolved form of the path '%s' is too long (%d chars).", path, (int)length);
+    return nullptr;
+  }
+  DWORD attributes = GetFileAttributesA(resolved);
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    debugError("The path '%s' is not an existing directory.", resolved);
+    return nullptr;
+  }
+  return copyString(resolved);
+}
 
 int initInstanceDir(const char *path) {
   instanceDir = resolveDirectory(path);
@@ -20,12 +107,77 @@ int initInstanceDir(const char *path) {
     printf("The instance dir '%s' is not valid.\n", path);
     return 0;
   }
+  getInstanceRoot(); // settles the root for the threads to come
   return 1;
 }
 
-char *getInstanceRoot() { return instanceDir; }
+size_t trimRootLine(char *line) {
+  size_t length = strlen(line);
+  while (length > 0 && (line[length - 1] == '\n' || line[length - 1] == '\r' ||
+                        line[length - 1] == ' ' || line[length - 1] == '\t'))
+    line[--length] = 0;
+  return length;
+}
+
+bool isAbsoluteRootLine(const char *line) {
+  return (line[0] && line[1] == ':') || (line[0] == '\\' && line[1] == '\\');
+}
+
+void buildCandidateRoot(const char *dir, const char *line, char *candidate, size_t size) {
+  if (isAbsoluteRootLine(line))
+    boundedFormat(candidate, size, "%s", line);
+  else
+    boundedFormat(candidate, size, "%s\\%s", dir, line);
+}
+
+char *getInstanceRoot() {
+  char *root = instanceRoot.load(std::memory_order_acquire);
+  if (root)
+    return root;
+  char *dir = instanceDir;
+  if (!isSafePath(dir) || strlen(dir) > kLongestDirForLocation)
+    return settleOnInstanceDir();
+
+  char locationPath[kPathSize];
+  boundedFormat(locationPath, sizeof locationPath, "%s\\instance.loc", dir);
+  int fd = _sopen(locationPath, _O_RDONLY | _O_TEXT, _SH_DENYNO);
+  if (fd < 0)
+    return settleOnInstanceDir();
+  FILE *file = _fdopen(fd, "r");
+  if (!file) {
+    _close(fd);
+    return settleOnInstanceDir();
+  }
+  char line[kPathSize];
+  if (!fgets(line, sizeof line, file) || trimRootLine(line) == 0) {
+    fclose(file);
+    return settleOnInstanceDir();
+  }
+
+  char candidate[kCandidateSize];
+  buildCandidateRoot(dir, line, candidate, sizeof candidate);
+  char *resolved = resolveDirectory(candidate);
+  if (!resolved) {
+    debugError("Could not resolve the instance root '%s' read from '%s'.", candidate,
+               locationPath);
+    fclose(file);
+    warnUnresolvedRoot(locationPath, dir);
+    return dir; // not cached: the next call reads instance.loc again
+  }
+  debug("Instance root resolved from '%s': '%s'.", locationPath, resolved);
+  fclose(file);
+  char *expected = nullptr;
+  if (instanceRoot.compare_exchange_strong(expected, resolved, std::memory_order_seq_cst))
+    return resolved;
+  free(resolved); // another thread settled first: everyone shares its value
+  return expected;
+}
 
 void freeInstancePaths() {
+  char *root = instanceRoot.exchange(nullptr);
+  if (root && root != instanceDir)
+    free(root);
+  free(replacedInstanceRoot.exchange(nullptr));
   free(instanceDir);
   instanceDir = nullptr;
 }

@@ -28,3 +28,15 @@ int initInstanceDir(const char *path);
 char *getInstanceRoot();
 // Releases both paths (and any root copy ever published) and resets them.
 void freeInstancePaths();
+
+// The first line of instance.loc, as getInstanceRoot reads it (exposed for
+// tests and fuzzing):
+// Strips trailing line feeds, carriage returns, spaces and tabs in place;
+// returns the length left.
+size_t trimRootLine(char *line);
+// True for the drive form ("D:...") and the network form ("\\server...");
+// every other line, "\x" and "/x" included, is relative to instanceDir.
+bool isAbsoluteRootLine(const char *line);
+// The candidate root for a trimmed line: the line itself when absolute,
+// else "<dir>\<line>"; cut to size - 1 characters when it does not fit.
+void buildCandidateRoot(const char *dir, const char *line, char *candidate, size_t size);

@@ -8,12 +8,13 @@
 // Rules come from two places, consulted on every call:
 //   - in process: standinFailCall() (unit tests);
 //   - across processes: the file <root>/faults, one rule per line,
-//       <CallName> <error> [<first occurrence> [<count>]]
+//       <CallName> <error> [<first occurrence> [<count> [<program>]]]
 //     e.g. "OpenSCManagerA 5" fails the first call with ERROR_ACCESS_DENIED,
-//     "CreateFileA 2 3 0" fails the third call and every later one.
+//     "CreateFileA 2 3 0" fails the third call and every later one, and
+//     "Sleep 0 1 0 velkor_service" would touch only processes of that program.
 // Occurrences are counted per process and per call name, from 1.
 // With VELKOR_STANDIN_CALLS naming a file, every call appends
-// "<pid> <CallName> <occurrence>" to it (used to enumerate call sites).
+// "<pid> <program> <CallName> <occurrence>" to it (used to enumerate call sites).
 #pragma once
 
 #include "win32_api.h"
@@ -77,6 +78,10 @@ bool standinCloseHandle(const void *handle, int kind);
 // Live handles of one kind (kStandinAnyKind: all kinds).
 int standinOpenHandleCount(int kind);
 const char *standinKindName(int kind);
+// The descriptor behind a live file handle, or -1 (ERROR_INVALID_HANDLE).
+int standinFileDescriptor(HANDLE file);
+// Forgets the byte-range locks recorded for a descriptor that is closing.
+void standinForgetFileLocks(int fd);
 
 // ---- Time -----------------------------------------------------------------
 // Sleeps and wait timeouts are multiplied by this factor (VELKOR_STANDIN_TIME_SCALE,

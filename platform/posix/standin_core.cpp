@@ -58,7 +58,22 @@ struct FaultRule {
   DWORD error;
   int first;
   int count;
+  std::string program; // empty: every process; else only processes of this program file name
 };
+
+// The file name of the running program, for rules and traces that name one.
+const std::string &programName() {
+  static const std::string name = [] {
+    char path[4096];
+    ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (length <= 0)
+      return std::string("?");
+    path[length] = 0;
+    const char *slash = strrchr(path, '/');
+    return std::string(slash ? slash + 1 : path);
+  }();
+  return name;
+}
 
 struct FaultState {
   std::mutex mutex;
@@ -76,6 +91,8 @@ FaultState &faults() {
 
 bool covers(const FaultRule &rule, const char *call, int occurrence) {
   if (rule.call != call || occurrence < rule.first)
+    return false;
+  if (!rule.program.empty() && rule.program != programName())
     return false;
   return rule.count == 0 || occurrence < rule.first + rule.count;
 }
@@ -101,12 +118,12 @@ void refreshFileRules(FaultState &state) {
     return;
   char line[512];
   while (fgets(line, sizeof line, file)) {
-    char name[128];
+    char name[128], program[256] = "";
     unsigned long error = 0;
     int first = 1, count = 1;
-    int fields = sscanf(line, "%127s %lu %d %d", name, &error, &first, &count);
+    int fields = sscanf(line, "%127s %lu %d %d %255s", name, &error, &first, &count, program);
     if (fields >= 2 && name[0] != '#')
-      state.fromFile.push_back({name, (DWORD)error, first, fields >= 4 ? count : 1});
+      state.fromFile.push_back({name, (DWORD)error, first, fields >= 4 ? count : 1, program});
   }
   fclose(file);
 }
@@ -118,7 +135,7 @@ void traceCall(const char *call, int occurrence) {
   FILE *file = fopen(tracePath, "a");
   if (!file)
     return;
-  fprintf(file, "%d %s %d\n", (int)getpid(), call, occurrence);
+  fprintf(file, "%d %s %s %d\n", (int)getpid(), programName().c_str(), call, occurrence);
   fclose(file);
 }
 } // namespace
@@ -151,7 +168,7 @@ bool standinFailNow(const char *call) {
 void standinFailCall(const char *call, DWORD error, int first, int count) {
   FaultState &state = faults();
   std::lock_guard<std::mutex> guard(state.mutex);
-  state.inProcess.push_back({call, error, first, count});
+  state.inProcess.push_back({call, error, first, count, ""});
 }
 
 void standinClearFaults() {

@@ -24,8 +24,10 @@ struct FileObject {
 
 void destroyFile(void *object) {
   FileObject *file = static_cast<FileObject *>(object);
-  if (file->ownsFd)
+  if (file->ownsFd) {
+    standinForgetFileLocks(file->fd);
     close(file->fd);
+  }
   delete file;
 }
 
@@ -132,6 +134,11 @@ BOOL DeleteFileA(LPCSTR fileName) {
   return TRUE;
 }
 
+int standinFileDescriptor(HANDLE file) {
+  FileObject *object = static_cast<FileObject *>(standinHandleObject(file, kStandinFile));
+  return object ? object->fd : -1;
+}
+
 // ---- C runtime ------------------------------------------------------------
 
 int _sopen(const char *path, int openFlags, int shareFlags, ...) {
@@ -207,6 +214,7 @@ int _close(int fd) {
   }
   if (view)
     standinCloseHandle(view, kStandinFile);
+  standinForgetFileLocks(fd);
   return close(fd);
 }
 

@@ -80,6 +80,7 @@ typedef HKEY *PHKEY;
 #define ERROR_SERVICE_EXISTS 1073L
 #define ERROR_DUPLICATE_SERVICE_NAME 1078L
 #define ERROR_INVALID_SERVICE_ACCOUNT 1057L
+#define ERROR_NOT_LOCKED 158L
 
 // ---- Files -----------------------------------------------------------------
 #define GENERIC_READ 0x80000000u

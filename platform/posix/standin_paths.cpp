@@ -1,0 +1,190 @@
+// Stand-in path canonicalisation: GetFullPathNameA the Windows way.
+//
+// The machine has one real drive, Z:, which is the Linux root; the current
+// directory is the process's working directory in its Z: form. Another drive
+// letter is accepted syntactically (its current directory is its root) so
+// that paths on it canonicalise as on Windows and then fail to exist.
+#include "standin.h"
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+const char kCurrentDrive = 'Z';
+
+bool isSeparator(char c) { return c == '\\' || c == '/'; }
+
+// The current directory as "Z:\..." (no trailing separator except at the root).
+bool currentDirectory(std::string *out) {
+  std::vector<char> buffer(4096);
+  while (!getcwd(buffer.data(), buffer.size())) {
+    if (errno != ERANGE || buffer.size() > (1u << 20)) {
+      SetLastError(standinErrorFromErrno(errno));
+      return false;
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+  std::string windows = "Z:";
+  for (const char *p = buffer.data(); *p; ++p)
+    windows += *p == '/' ? '\\' : *p;
+  if (windows.size() == 2)
+    windows += '\\';
+  *out = windows;
+  return true;
+}
+
+// Splits `rest` on separators into `parts`, applying "." and ".." (never
+// above the root) and the trimming of trailing dots and spaces: a segment in
+// the middle loses one trailing dot, the last segment (when the path does
+// not end in a separator) loses all its trailing dots and spaces.
+// The current directory is canonical already: its names go in untouched.
+void appendSegments(const std::string &rest, bool endsInSeparator, bool canonical,
+                    std::vector<std::string> *parts) {
+  std::vector<std::string> segments;
+  size_t start = 0;
+  for (size_t i = 0; i <= rest.size(); ++i) {
+    if (i == rest.size() || isSeparator(rest[i])) {
+      if (i > start)
+        segments.push_back(rest.substr(start, i - start));
+      start = i + 1;
+    }
+  }
+  for (size_t i = 0; i < segments.size(); ++i) {
+    std::string segment = segments[i];
+    if (canonical) {
+      parts->push_back(segment);
+      continue;
+    }
+    if (segment == ".")
+      continue;
+    if (segment == "..") {
+      if (!parts->empty())
+        parts->pop_back();
+      continue;
+    }
+    bool last = i + 1 == segments.size() && !endsInSeparator;
+    if (last) {
+      while (!segment.empty() && (segment.back() == '.' || segment.back() == ' '))
+        segment.pop_back();
+      if (segment.empty())
+        continue;
+    } else if (segment.size() >= 2 && segment.back() == '.' && segment[segment.size() - 2] != '.') {
+      segment.pop_back();
+    }
+    parts->push_back(segment);
+  }
+}
+
+// Canonical form of `path`, or false with the last error set.
+bool canonicalise(const char *path, std::string *out) {
+  std::string text = path;
+  for (char &c : text)
+    if (c == '/')
+      c = '\\';
+  bool endsInSeparator = text.back() == '\\';
+
+  if (text.compare(0, 4, "\\\\?\\") == 0) {
+    *out = path; // verbatim paths are not touched
+    return true;
+  }
+
+  std::string prefix;  // "X:" or "\\server\share"
+  std::string base;    // segments of the current directory, for relative forms
+  std::string rest;    // segments of the path itself
+  bool uncRoot = false;
+  if (text.size() >= 2 && text[0] == '\\' && text[1] == '\\') {
+    // \\server\share\...: the first two names are the root and ".." cannot
+    // climb above them.
+    size_t serverEnd = text.find('\\', 2);
+    std::string server = text.substr(2, serverEnd == std::string::npos ? std::string::npos
+                                                                       : serverEnd - 2);
+    prefix = "\\\\" + server;
+    if (serverEnd != std::string::npos) {
+      size_t shareEnd = text.find('\\', serverEnd + 1);
+      prefix += "\\" + text.substr(serverEnd + 1, shareEnd == std::string::npos
+                                                      ? std::string::npos
+                                                      : shareEnd - serverEnd - 1);
+      if (shareEnd != std::string::npos)
+        rest = text.substr(shareEnd + 1);
+    }
+    uncRoot = true;
+  } else if (text.size() >= 2 && text[1] == ':') {
+    prefix = text.substr(0, 2);
+    if (text.size() >= 3 && text[2] == '\\') {
+      rest = text.substr(3);
+    } else {
+      // Drive-relative: against that drive's current directory, which for
+      // any drive but the current one is its root.
+      if ((text[0] & ~0x20) == kCurrentDrive) {
+        std::string current;
+        if (!currentDirectory(&current))
+          return false;
+        prefix = current.substr(0, 2);
+        base = current.substr(3);
+      }
+      rest = text.substr(2);
+    }
+  } else {
+    std::string current;
+    if (!currentDirectory(&current))
+      return false;
+    prefix = current.substr(0, 2);
+    if (text[0] == '\\')
+      rest = text.substr(1); // root-relative: on the current drive
+    else {
+      base = current.substr(3);
+      rest = text;
+    }
+  }
+
+  std::vector<std::string> parts;
+  appendSegments(base, true, true, &parts);
+  appendSegments(rest, endsInSeparator, false, &parts);
+
+  std::string result = prefix;
+  if (uncRoot) {
+    for (const std::string &part : parts)
+      result += "\\" + part;
+    if (endsInSeparator && (!parts.empty() || result.back() != '\\'))
+      result += '\\';
+  } else {
+    result += '\\';
+    for (size_t i = 0; i < parts.size(); ++i)
+      result += (i ? "\\" : "") + parts[i];
+    if (endsInSeparator && !parts.empty())
+      result += '\\';
+  }
+  *out = result;
+  return true;
+}
+} // namespace
+
+// Answers the length written (terminator not counted), or, when the buffer
+// is too small, the size needed with the terminator; 0 with the last error
+// on failure.
+DWORD GetFullPathNameA(LPCSTR fileName, DWORD bufferLength, LPSTR buffer, LPSTR *filePart) {
+  if (standinFailNow("GetFullPathNameA"))
+    return 0;
+  if (!fileName) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  if (!*fileName) {
+    SetLastError(ERROR_INVALID_NAME);
+    return 0;
+  }
+  std::string full;
+  if (!canonicalise(fileName, &full))
+    return 0;
+  if (full.size() + 1 > bufferLength)
+    return (DWORD)full.size() + 1;
+  memcpy(buffer, full.c_str(), full.size() + 1);
+  if (filePart) {
+    char *lastSeparator = strrchr(buffer, '\\');
+    *filePart = lastSeparator && lastSeparator[1] ? lastSeparator + 1 : nullptr;
+  }
+  return (DWORD)full.size();
+}

@@ -1,0 +1,235 @@
+// The installation directory and the instance root: canonicalisation and
+// its refusals, the first line of instance.loc, the length limits, the
+// probing while a named root is missing, and the race of two first calls.
+#include "instance/instance_paths.h"
+
+#include "diag/debug_log.h"
+#include "instance_support.h"
+#include "platform/posix/standin.h"
+
+#include <gtest/gtest.h>
+#include <thread>
+
+namespace {
+class InstancePaths : public testing::Test {
+protected:
+  void SetUp() override {
+    resetDebugLogForTest();
+    install.actAsProgram();
+  }
+  void TearDown() override {
+    freeInstancePaths();
+    standinClearFaults();
+    standinSetModuleFileName(nullptr);
+    resetDebugLogForTest();
+  }
+  std::vector<std::string> log() const { return logMessages(install.logPath()); }
+  // resolveDirectory's answer as a string, releasing it.
+  static std::string resolved(const std::string &path) {
+    char *result = resolveDirectory(path.c_str());
+    std::string text = result ? result : "<null>";
+    free(result);
+    return text;
+  }
+  // Settles the root for an installation whose instance.loc holds `content`
+  // (no file when null); returns the root.
+  std::string rootFor(const char *content) {
+    freeInstancePaths();
+    std::string loc = install.root + "/instance.loc";
+    unlink(loc.c_str());
+    if (content)
+      writeWholeFile(loc, content);
+    EXPECT_EQ(initInstanceDir(install.rootWin.c_str()), 1);
+    return getInstanceRoot();
+  }
+  ScratchDir scratch;
+  Installation install{scratch};
+};
+
+TEST_F(InstancePaths, ResolveDirectoryCanonicalisesExistingDirectories) {
+  EXPECT_EQ(resolved(install.rootWin + "\\lib\\..\\.\\logs"), install.rootWin + "\\logs");
+  std::string forward = install.rootWin + "/lib";
+  for (char &c : forward)
+    if (c == '\\')
+      c = '/';
+  EXPECT_EQ(resolved(forward), install.rootWin + "\\lib");
+  EXPECT_EQ(resolveDirectory(nullptr), nullptr);
+  EXPECT_TRUE(log().empty()) << "a null path is refused silently";
+}
+
+TEST_F(InstancePaths, ResolveDirectoryRefusalsNameTheirReason) {
+  scratch.writeFile("install/file.txt", "x");
+  EXPECT_EQ(resolved("C:"), "<null>");
+  EXPECT_EQ(resolved("C:x"), "<null>"); // not drive-relative: it goes on and is not found
+  EXPECT_EQ(resolved(install.rootWin + "\\lib\\..\\file.txt"), "<null>");
+  failNextCall("GetFullPathNameA", ERROR_ACCESS_DENIED);
+  EXPECT_EQ(resolved("Z:\\tmp"), "<null>");
+  std::vector<std::string> messages = log();
+  ASSERT_EQ(messages.size(), 5u); // banner and four error lines
+  EXPECT_EQ(messages[1], "ERROR:  The path 'C:' is drive-relative.");
+  EXPECT_EQ(messages[2], "ERROR:  The path 'C:\\x' is not an existing directory.");
+  EXPECT_EQ(messages[3], "ERROR:  The path '" + install.rootWin + "\\file.txt' is not an existing directory.")
+      << "the resolved form is named, not the argument";
+  EXPECT_EQ(messages[4], "ERROR:  Could not resolve the path 'Z:\\tmp'.  Last error = 5.");
+}
+
+TEST_F(InstancePaths, ResolvedFormsOf259CharactersPassAnd260AreTooLong) {
+  std::string ok = scratch.win(makeDirOfWindowsLength(scratch, 259, "a"));
+  std::string tooLong = scratch.win(makeDirOfWindowsLength(scratch, 260, "b"));
+  EXPECT_EQ(resolved(ok), ok);
+  EXPECT_EQ(resolved(tooLong + "\\x\\.."), "<null>");
+  EXPECT_TRUE(logHas(log(), "ERROR:  The resolved form of the path '" + tooLong +
+                                "\\x\\..' is too long (261 chars)."));
+}
+
+TEST_F(InstancePaths, SafePathsHaveNoDoubleDotAnywhere) {
+  EXPECT_TRUE(isSafePath("Z:\\a.b\\c."));
+  EXPECT_FALSE(isSafePath(nullptr));
+  EXPECT_FALSE(isSafePath("Z:\\a..b"));
+  EXPECT_FALSE(isSafePath("..\\x"));
+}
+
+TEST_F(InstancePaths, InvalidInstanceDirIsReportedWithTheArgumentUnchanged) {
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(initInstanceDir("Z:\\no/such\\dir"), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "The instance dir 'Z:\\no/such\\dir' is not valid.\n");
+  EXPECT_EQ(instanceDir, nullptr);
+  EXPECT_EQ(instanceRoot.load(), nullptr);
+}
+
+TEST_F(InstancePaths, FirstLineFormsOfInstanceLoc) {
+  scratch.makeDir("inst");
+  scratch.makeDir("install/inst");
+  scratch.makeDir("abs");
+  const std::string sibling = scratch.win("inst");
+  const std::string inner = install.rootWin + "\\inst";
+
+  EXPECT_EQ(rootFor("..\\inst\r\nsecond line\r\n"), sibling);
+  EXPECT_TRUE(logHas(log(), "Instance root resolved from '" + install.rootWin +
+                                "\\instance.loc': '" + sibling + "'."));
+  EXPECT_EQ(rootFor((scratch.win("abs") + " \t \t\r\n").c_str()), scratch.win("abs"));
+  EXPECT_EQ(rootFor("\\inst"), inner) << "a single backslash is relative";
+  EXPECT_EQ(rootFor("/inst\n"), inner) << "so is a forward slash";
+  // The first 259 characters only: the rest of a long line is never seen.
+  EXPECT_EQ(rootFor(("..\\inst" + std::string(252, ' ') + "garbage\r\n").c_str()), sibling);
+}
+
+TEST_F(InstancePaths, WithoutAUsableFirstLineTheRootIsInstanceDirItselfAndCached) {
+  for (const char *content : {(const char *)nullptr, "", " \t \r\n..\\inst\r\n", "\x1a..\\inst\r\n"}) {
+    std::string root = rootFor(content);
+    EXPECT_EQ(instanceRoot.load(), instanceDir) << "the very same string, cached";
+    EXPECT_EQ(root, install.rootWin);
+  }
+  EXPECT_EQ(countErrorLines(log()), 0u);
+}
+
+TEST_F(InstancePaths, NetworkRootIsAbsoluteAndUnreachableHere) {
+  std::string root = rootFor("\\\\server\\share\\inst\r\n");
+  EXPECT_EQ(root, install.rootWin);
+  EXPECT_EQ(instanceRoot.load(), nullptr) << "a root that cannot be resolved is not cached";
+  EXPECT_TRUE(logHas(log(), "ERROR:  Could not resolve the instance root '\\\\server\\share\\inst' read from '" +
+                                install.rootWin + "\\instance.loc'."));
+}
+
+TEST_F(InstancePaths, InstanceDirOf245CharactersReadsInstanceLocAnd246DoesNot) {
+  for (size_t length : {245u, 246u}) {
+    std::string sub = makeDirOfWindowsLength(scratch, length, "len" + std::to_string(length));
+    scratch.makeDir(sub + "/r");
+    scratch.writeFile(sub + "/instance.loc", "r\r\n");
+    ASSERT_EQ(initInstanceDir(scratch.win(sub).c_str()), 1);
+    ASSERT_EQ(strlen(instanceDir), length);
+    if (length == 245)
+      EXPECT_EQ(std::string(getInstanceRoot()), scratch.win(sub + "/r"));
+    else
+      EXPECT_EQ(getInstanceRoot(), instanceDir);
+    freeInstancePaths();
+  }
+}
+
+TEST_F(InstancePaths, UnsafeInstanceDirIsItsOwnRootWithoutReadingTheFile) {
+  scratch.makeDir("a..b/r");
+  scratch.writeFile("a..b/instance.loc", "r\r\n");
+  ASSERT_EQ(initInstanceDir(scratch.win("a..b").c_str()), 1);
+  EXPECT_EQ(getInstanceRoot(), instanceDir);
+}
+
+TEST_F(InstancePaths, MissingRootIsProbedOnEveryCallUntilItExistsThenCachedForGood) {
+  writeWholeFile(install.root + "/instance.loc", "..\\later\r\n");
+  ASSERT_EQ(initInstanceDir(install.rootWin.c_str()), 1); // the first call
+  const std::string candidate = install.rootWin + "\\..\\later";
+  const std::string later = scratch.win("later");
+  for (int call = 2; call <= 3; ++call) {
+    EXPECT_EQ(getInstanceRoot(), instanceDir);
+    EXPECT_EQ(instanceRoot.load(), nullptr);
+  }
+  std::vector<std::string> messages = log();
+  EXPECT_EQ(countErrorLines(messages), 6u) << "two error lines per call";
+  EXPECT_TRUE(logHas(messages, "ERROR:  The path '" + later + "' is not an existing directory."));
+  EXPECT_TRUE(logHas(messages, "ERROR:  Could not resolve the instance root '" + candidate +
+                                   "' read from '" + install.rootWin + "\\instance.loc'."));
+
+  scratch.makeDir("later");
+  char *root = getInstanceRoot();
+  EXPECT_EQ(std::string(root), later);
+  int opens = standinCallCount("_sopen");
+  unlink((install.root + "/instance.loc").c_str());
+  EXPECT_EQ(getInstanceRoot(), root);
+  EXPECT_EQ(standinCallCount("_sopen"), opens) << "instance.loc is not read again";
+  EXPECT_EQ(countErrorLines(log()), 6u);
+}
+
+TEST_F(InstancePaths, FailedWarningReportLeavesTheFlagClearForALaterCall) {
+  // No event source is registered outside the service, so the report fails.
+  writeWholeFile(install.root + "/instance.loc", "..\\missing\r\n");
+  ASSERT_EQ(initInstanceDir(install.rootWin.c_str()), 1);
+  EXPECT_EQ(instanceRootWarned.load(), 0);
+  getInstanceRoot();
+  EXPECT_EQ(instanceRootWarned.load(), 0);
+  EXPECT_GE(standinCallCount("ReportEventA"), 2);
+}
+
+TEST_F(InstancePaths, CandidateRootFromTheFirstLine) {
+  char line[64];
+  strcpy(line, "D:\\srv\\inst \t\r\n\r\n");
+  EXPECT_EQ(trimRootLine(line), 11u);
+  EXPECT_STREQ(line, "D:\\srv\\inst");
+  strcpy(line, " x ");
+  EXPECT_EQ(trimRootLine(line), 2u) << "leading blanks stay";
+  EXPECT_TRUE(isAbsoluteRootLine("D:"));
+  EXPECT_TRUE(isAbsoluteRootLine("\\\\s"));
+  EXPECT_FALSE(isAbsoluteRootLine("\\x"));
+  EXPECT_FALSE(isAbsoluteRootLine("/x"));
+  EXPECT_FALSE(isAbsoluteRootLine("D"));
+  char candidate[520];
+  buildCandidateRoot("Z:\\i", "\\x", candidate, sizeof candidate);
+  EXPECT_STREQ(candidate, "Z:\\i\\\\x");
+  buildCandidateRoot("Z:\\i", "D:x", candidate, sizeof candidate);
+  EXPECT_STREQ(candidate, "D:x");
+}
+
+TEST_F(InstancePaths, TwoFirstCallsTogetherShareOneRootCopy) {
+  scratch.makeDir("inst");
+  writeWholeFile(install.root + "/instance.loc", "..\\inst\r\n");
+  // Many rounds so that the two calls really overlap; a copy that is lost or
+  // freed twice shows up under the sanitizers.
+  for (int round = 0; round < 50; ++round) {
+    instanceDir = resolveDirectory(install.rootWin.c_str());
+    ASSERT_NE(instanceDir, nullptr);
+    std::atomic<int> ready{0};
+    char *seen[2] = {nullptr, nullptr};
+    auto call = [&](int i) {
+      ready.fetch_add(1);
+      while (ready.load() < 2) {
+      }
+      seen[i] = getInstanceRoot();
+    };
+    std::thread first(call, 0), second(call, 1);
+    first.join();
+    second.join();
+    ASSERT_EQ(seen[0], seen[1]);
+    ASSERT_EQ(seen[0], instanceRoot.load());
+    ASSERT_EQ(std::string(seen[0]), scratch.win("inst"));
+    freeInstancePaths();
+  }
+}
+} // namespace

@@ -1,0 +1,265 @@
+// The server lock probe: every outcome of its table, with the lock held by
+// another handle of this process and by the test server in another process,
+// and `isrunning` answering from it.
+#include "instance/lock_probe.h"
+
+#include "diag/debug_log.h"
+#include "instance/instance_paths.h"
+#include "instance_support.h"
+#include "platform/posix/standin.h"
+
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace {
+class LockProbe : public testing::Test {
+protected:
+  void SetUp() override {
+    resetDebugLogForTest();
+    install.actAsProgram();
+  }
+  void TearDown() override {
+    freeInstancePaths();
+    standinClearFaults();
+    standinSetModuleFileName(nullptr);
+    resetDebugLogForTest();
+  }
+  void useRoot(const std::string &rootWin) { ASSERT_EQ(initInstanceDir(rootWin.c_str()), 1); }
+  std::string lockPath() const { return install.rootWin + "\\locks\\server.lock"; }
+  void makeLockFile() const {
+    scratch.makeDir("install/locks");
+    scratch.writeFile("install/locks/server.lock", "pid 1\n");
+  }
+  struct Answer {
+    int result;
+    int32_t running;
+  };
+  static Answer probe(int32_t verbose = 1) {
+    Answer answer{-1, 77};
+    answer.result = isServerRunning(&answer.running, verbose);
+    return answer;
+  }
+  std::vector<std::string> log() const { return logMessages(install.logPath()); }
+  ScratchDir scratch;
+  Installation install{scratch};
+};
+
+// Holds an exclusive lock over byte 0 through a handle of its own.
+struct HeldLock {
+  explicit HeldLock(const std::string &path) {
+    file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    OVERLAPPED at = {};
+    held = file != INVALID_HANDLE_VALUE &&
+           LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at);
+  }
+  ~HeldLock() {
+    if (file != INVALID_HANDLE_VALUE)
+      CloseHandle(file);
+  }
+  HANDLE file;
+  bool held;
+};
+
+TEST_F(LockProbe, LockHeldByAnotherHandleMeansRunningAndTheFileIsUntouched) {
+  makeLockFile();
+  useRoot(install.rootWin);
+  HeldLock server(lockPath());
+  ASSERT_TRUE(server.held);
+  int files = standinOpenHandleCount(kStandinFile);
+  Answer answer = probe();
+  EXPECT_EQ(answer.result, 0);
+  EXPECT_EQ(answer.running, 1);
+  EXPECT_EQ(scratch.readFile("install/locks/server.lock"), "pid 1\n");
+  EXPECT_EQ(standinOpenHandleCount(kStandinFile), files) << "the probe closed its descriptor";
+  std::vector<std::string> messages = log();
+  ASSERT_GE(messages.size(), 4u);
+  EXPECT_EQ(std::vector<std::string>(messages.end() - 4, messages.end()),
+            (std::vector<std::string>{
+                "Determining if the server is running.",
+                "When determining whether the server is running, the lock file name is '" + lockPath() + "'.",
+                "Able to open the lock file '" + lockPath() + "'.",
+                "Unable to lock '" + lockPath() + "', so the server is running."}));
+}
+
+TEST_F(LockProbe, FreeLockMeansNotRunningAndIsReleasedAgain) {
+  makeLockFile();
+  useRoot(install.rootWin);
+  Answer first = probe();
+  EXPECT_EQ(first.result, 0);
+  EXPECT_EQ(first.running, 0);
+  EXPECT_TRUE(logHas(log(), "Able to lock '" + lockPath() + "', so the server is not running."));
+  // Released explicitly: Windows frees the locks of a closed handle only
+  // at some later time.
+  EXPECT_EQ(standinCallCount("UnlockFileEx"), 1);
+  Answer second = probe();
+  EXPECT_EQ(second.result, 0);
+  EXPECT_EQ(second.running, 0);
+  HeldLock after(lockPath());
+  EXPECT_TRUE(after.held) << "the probe's own lock did not outlive the call";
+  EXPECT_EQ(scratch.readFile("install/locks/server.lock"), "pid 1\n");
+}
+
+TEST_F(LockProbe, QuietProbeOnASettledRootWritesNothing) {
+  makeLockFile();
+  useRoot(install.rootWin);
+  size_t before = log().size();
+  Answer answer = probe(0);
+  EXPECT_EQ(answer.result, 0);
+  EXPECT_EQ(answer.running, 0);
+  EXPECT_EQ(log().size(), before);
+}
+
+TEST_F(LockProbe, MissingOrUnopenableLockFileCannotTell) {
+  useRoot(install.rootWin);
+  Answer missing = probe();
+  EXPECT_EQ(missing.result, 1);
+  EXPECT_EQ(missing.running, 0);
+  EXPECT_TRUE(logHas(log(), "Could not open lock file '" + lockPath() +
+                                "', which means the server is not running."));
+  EXPECT_FALSE(scratch.exists("install/locks")) << "the probe never creates anything";
+
+  scratch.makeDir("install/locks/server.lock"); // a directory: the open is refused
+  Answer refused = probe();
+  EXPECT_EQ(refused.result, 1);
+  EXPECT_EQ(refused.running, 0);
+  EXPECT_EQ(countErrorLines(log()), 0u) << "an open failure is a trace line, not an error";
+}
+
+TEST_F(LockProbe, UnexpectedLockErrorsCannotTellAndNameTheirNumber) {
+  makeLockFile();
+  useRoot(install.rootWin);
+  int files = standinOpenHandleCount(kStandinFile);
+  // 13 is also the number of the translated violation: it must not pass for a held lock.
+  for (DWORD error : {(DWORD)ERROR_INVALID_DATA, (DWORD)ERROR_ACCESS_DENIED}) {
+    failNextCall("LockFileEx", error);
+    Answer answer = probe(0);
+    EXPECT_EQ(answer.result, 1);
+    EXPECT_EQ(answer.running, 0);
+    EXPECT_TRUE(logHas(log(), "ERROR:  Unexpected error locking: " + std::to_string(error)));
+    standinClearFaults();
+  }
+  EXPECT_EQ(standinOpenHandleCount(kStandinFile), files);
+  EXPECT_EQ(standinCallCount("UnlockFileEx"), 0) << "nothing was taken, nothing released";
+}
+
+TEST_F(LockProbe, InstanceRootOf240CharactersIsProbedAnd241IsTooLong) {
+  for (size_t length : {240u, 241u}) {
+    std::string root = makeDirOfWindowsLength(scratch, length, "r" + std::to_string(length));
+    scratch.makeDir(root + "/locks");
+    scratch.writeFile(root + "/locks/server.lock", "");
+    scratch.writeFile("install/instance.loc", scratch.win(root) + "\r\n");
+    useRoot(install.rootWin);
+    ASSERT_EQ(strlen(getInstanceRoot()), length);
+    Answer answer = probe();
+    EXPECT_EQ(answer.result, length == 240 ? 0 : 1) << length;
+    EXPECT_EQ(answer.running, 0);
+    freeInstancePaths();
+  }
+  EXPECT_EQ(countErrorLines(log()), 1u);
+  EXPECT_TRUE(logHas(log(), "ERROR:  Lock file path is too long."));
+}
+
+TEST_F(LockProbe, UnsafeOrUnsetRootIsRefusedAsTooLong) {
+  Answer unset = probe();
+  EXPECT_EQ(unset.result, 1);
+  EXPECT_EQ(unset.running, 0);
+  scratch.makeDir("a..b/locks");
+  scratch.writeFile("a..b/locks/server.lock", "");
+  useRoot(scratch.win("a..b"));
+  Answer unsafe = probe();
+  EXPECT_EQ(unsafe.result, 1);
+  EXPECT_EQ(unsafe.running, 0);
+  std::vector<std::string> messages = log();
+  EXPECT_EQ(countErrorLines(messages), 2u);
+  for (const std::string &m : messages)
+    EXPECT_EQ(m.find("lock file name"), std::string::npos) << "no path is built: " << m;
+}
+
+// ---- Against the test server, in another process ------------------------------
+
+pid_t startServer(const std::string &rootWin, const std::vector<std::string> &options = {}) {
+  std::string program = std::string(VELKOR_FIXTURE_DIR) + "/velkor_test_server";
+  std::vector<char *> argv = {const_cast<char *>(program.c_str()), const_cast<char *>(rootWin.c_str())};
+  for (const std::string &option : options)
+    argv.push_back(const_cast<char *>(option.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0)
+    return -1;
+  return pid;
+}
+
+bool waitForFile(const ScratchDir &scratch, const std::string &sub, pid_t pid) {
+  for (int i = 0; i < 2000; ++i) {
+    if (scratch.exists(sub))
+      return true;
+    if (waitpid(pid, nullptr, WNOHANG) == pid)
+      return false;
+    usleep(5000);
+  }
+  return false;
+}
+
+int exitStatus(pid_t pid) {
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(LockProbe, TestServerHoldsTheLockUntilItStopsOrDies) {
+  useRoot(install.rootWin);
+  pid_t server = startServer(install.rootWin);
+  ASSERT_TRUE(waitForFile(scratch, "install/locks/server.ready", server));
+  Answer running = probe();
+  EXPECT_EQ(running.result, 0);
+  EXPECT_EQ(running.running, 1);
+  scratch.writeFile("install/locks/server.stop", "");
+  EXPECT_EQ(exitStatus(server), 0);
+  EXPECT_FALSE(scratch.exists("install/locks/server.ready"));
+  Answer stopped = probe();
+  EXPECT_EQ(stopped.result, 0);
+  EXPECT_EQ(stopped.running, 0);
+
+  server = startServer(install.rootWin);
+  ASSERT_TRUE(waitForFile(scratch, "install/locks/server.ready", server));
+  scratch.writeFile("install/locks/server.die", "");
+  EXPECT_EQ(exitStatus(server), 3);
+  EXPECT_TRUE(scratch.exists("install/locks/server.ready")) << "a crash cleans nothing up";
+  Answer died = probe();
+  EXPECT_EQ(died.result, 0);
+  EXPECT_EQ(died.running, 0) << "the lock went with the process";
+
+  EXPECT_EQ(exitStatus(startServer(install.rootWin, {"--lifetime", "100"})), 3);
+  EXPECT_EQ(exitStatus(startServer(install.rootWin, {"--no-lock"})), 0);
+  Answer neverLocked = probe();
+  EXPECT_EQ(neverLocked.result, 0);
+  EXPECT_EQ(neverLocked.running, 0);
+}
+
+TEST_F(LockProbe, IsRunningAnswersTrueFalseOrCannotTell) {
+  RunResult missing = runProgram(install.program, {"isrunning", install.rootWin});
+  EXPECT_EQ(missing.out, "Could not determine if the server is running.\n");
+  EXPECT_EQ(missing.exitCode, 2);
+
+  pid_t server = startServer(install.rootWin);
+  ASSERT_TRUE(waitForFile(scratch, "install/locks/server.ready", server));
+  RunResult running = runProgram(install.program, {"isrunning", install.rootWin});
+  EXPECT_EQ(running.out, "true\n");
+  EXPECT_EQ(running.exitCode, 0);
+  scratch.writeFile("install/locks/server.stop", "");
+  EXPECT_EQ(exitStatus(server), 0);
+
+  RunResult stopped = runProgram(install.program, {"isrunning", install.rootWin});
+  EXPECT_EQ(stopped.out, "false\n");
+  EXPECT_EQ(stopped.exitCode, 1);
+
+  RunResult invalid = runProgram(install.program, {"isrunning", install.rootWin + "\\nothing"});
+  EXPECT_EQ(invalid.out, "The instance dir '" + install.rootWin + "\\nothing' is not valid.\n");
+  EXPECT_EQ(invalid.exitCode, 255);
+}
+} // namespace
