@@ -1,27 +1,284 @@
-// Placeholder until the service lookup is built: listing always fails.
+// Service identity and lookup. A service is never remembered by name: the
+// service of an instance is the Win32 service whose configured command line
+// equals cmdToRun. Every lookup lists all Win32 services anew, with one open,
+// one configuration query and one close per service; nothing is cached.
+//
+// Runs on the caller's thread only (main thread for the subcommands, the
+// service thread at start); the only process-wide value read is instanceDir,
+// which is set before and not changed during these calls.
 #include "service_lookup.h"
 
 #include "../diag/debug_log.h"
+#include "../instance/instance_paths.h"
 
-int createServiceBinPath(char *) {
-  debugError("createServiceBinPath: not part of this build.");
+namespace {
+constexpr DWORD kConfigBufferSize = 4096;
+
+// Reads one service's configured command line into out (kCmdToRunSize) on the
+// listing's SCM handle: 0, or 1 when it cannot be opened or queried or is too
+// long. The configuration buffer starts at 4096 bytes and grows by what the
+// SCM reports as needed.
+int getBinaryPathName(SC_HANDLE scm, const char *serviceName, char *out) {
+  DWORD size = kConfigBufferSize;
+  char *buffer = static_cast<char *>(malloc(size));
+  if (!buffer) {
+    debugError("getBinaryPathName: could not allocate the configuration buffer.");
+    return 1;
+  }
+  SC_HANDLE service = OpenServiceA(scm, serviceName, SERVICE_QUERY_CONFIG);
+  if (!service) {
+    debugError("getBinaryPathName: Failed to open the service '%s'.", serviceName);
+    free(buffer);
+    return 1;
+  }
+  int result = 1;
+  bool queried = false;
+  for (;;) {
+    DWORD needed = 0;
+    if (QueryServiceConfigA(service, reinterpret_cast<LPQUERY_SERVICE_CONFIGA>(buffer), size,
+                            &needed)) {
+      queried = true;
+      break;
+    }
+    DWORD error = GetLastError();
+    // A report of nothing needed, or a size that would wrap, cannot make the
+    // next query succeed: treat it like any other failure.
+    if (error != ERROR_INSUFFICIENT_BUFFER || needed == 0 || size > 0xFFFFFFFFu - needed) {
+      debug("getBinaryPathName: error calling QueryServiceConfig. Code [%d]", (int)error);
+      break;
+    }
+    char *larger = static_cast<char *>(realloc(buffer, size + needed));
+    if (!larger) {
+      debugError("getBinaryPathName: could not enlarge the configuration buffer.");
+      break;
+    }
+    buffer = larger;
+    size += needed;
+  }
+  if (queried) {
+    const char *binaryPath = reinterpret_cast<LPQUERY_SERVICE_CONFIGA>(buffer)->lpBinaryPathName;
+    if (!binaryPath)
+      binaryPath = "";
+    size_t length = strlen(binaryPath);
+    if (length >= kCmdToRunSize) {
+      debug("getBinaryPathName: the length of the binary path name is too big. "
+            "serviceName='%s', binaryPath='%s'",
+            serviceName, binaryPath);
+    } else {
+      memcpy(out, binaryPath, length + 1);
+      result = 0;
+    }
+  }
+  if (!CloseServiceHandle(service))
+    debug("getBinaryPathName: error closing handle of service. Code [%d]", (int)GetLastError());
+  free(buffer);
+  return result;
+}
+
+// Equal when every byte is equal, the ASCII letters A-Z matching their lower
+// case; no locale, no path normalisation, no trimming.
+bool sameCommandLine(const char *a, const char *b) {
+  for (;; ++a, ++b) {
+    unsigned char x = (unsigned char)*a;
+    unsigned char y = (unsigned char)*b;
+    if (x >= 'A' && x <= 'Z')
+      x = (unsigned char)(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z')
+      y = (unsigned char)(y - 'A' + 'a');
+    if (x != y)
+      return false;
+    if (x == 0)
+      return true;
+  }
+}
+} // namespace
+
+int createServiceBinPath(char *out) {
+  char path[MAX_PATH];
+  DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  if (length == 0) {
+    debug("Could not get the path of the executable file.");
+    return 1;
+  }
+  path[MAX_PATH - 1] = 0; // older systems leave a path that fills the buffer unterminated
+  debug("When determining the service bin path, the module file name is '%s'.", path);
+  if (length == MAX_PATH) {
+    debug("The name of the module file is too long.");
+    return 1;
+  }
+  if (!instanceDir) {
+    debugError("createServiceBinPath: the instance dir is not set.");
+    return 1;
+  }
+  // The command line is checked before it is built and never cut.
+  if (strlen(path) + strlen(instanceDir) + 11 < kCmdToRunSize) {
+    boundedFormat(out, kCmdToRunSize, "\"%s\" start \"%s\"", path, instanceDir);
+    return 0;
+  }
+  debug("The name of the resulting windows service command is too long.\n");
+  printf("The name of the resulting windows service command is too long.\n");
   return 1;
 }
 
-int getServiceList(ServiceRecord **, int *) {
-  debugError("getServiceList: not part of this build.");
-  return 1;
+int getServiceList(ServiceRecord **list, int *count) {
+  SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE);
+  if (!scm) {
+    debugError("Failed to open the Service Control Manager.  Last error = %d", (int)GetLastError());
+    debug("getServiceList: error opening scm.");
+    return 1;
+  }
+  debug("Successfully opened the Service Control Manager.");
+
+  // First pass: room for one record and none of its strings, to learn the
+  // size needed. Second pass: that size plus one record's worth of slack for
+  // services added in between. There is no third pass.
+  ENUM_SERVICE_STATUSA first;
+  memset(&first, 0, sizeof first);
+  ENUM_SERVICE_STATUSA *records = &first;
+  char *buffer = nullptr;
+  DWORD bytesNeeded = 0;
+  DWORD returned = 0;
+  DWORD resumeHandle = 0;
+  if (!EnumServicesStatusA(scm, SERVICE_WIN32, SERVICE_STATE_ALL, &first, sizeof first,
+                           &bytesNeeded, &returned, &resumeHandle)) {
+    DWORD error = GetLastError();
+    if (error != ERROR_MORE_DATA) {
+      debug("getServiceList: generic error. Code [%d]", (int)error);
+      CloseServiceHandle(scm);
+      return 1;
+    }
+    DWORD size = bytesNeeded + (DWORD)sizeof(ENUM_SERVICE_STATUSA);
+    buffer = static_cast<char *>(calloc(1, size));
+    if (!buffer) {
+      debugError("getServiceList: could not allocate %d bytes for the service list.", (int)size);
+      CloseServiceHandle(scm);
+      return 1;
+    }
+    if (!EnumServicesStatusA(scm, SERVICE_WIN32, SERVICE_STATE_ALL,
+                             reinterpret_cast<LPENUM_SERVICE_STATUSA>(buffer), size, &bytesNeeded,
+                             &returned, &resumeHandle)) {
+      error = GetLastError();
+      if (error == ERROR_MORE_DATA)
+        debug("getServiceList: buffer error");
+      else
+        debug("getServiceList: second try generic error. Code [%d]", (int)error);
+      CloseServiceHandle(scm);
+      free(buffer);
+      return 1;
+    }
+    records = reinterpret_cast<ENUM_SERVICE_STATUSA *>(buffer);
+  }
+
+  ServiceRecord *array = nullptr;
+  if (returned > 0) {
+    array = static_cast<ServiceRecord *>(calloc(returned, sizeof(ServiceRecord)));
+    if (!array) {
+      debugError("getServiceList: could not allocate the list of %d services.", (int)returned);
+      CloseServiceHandle(scm);
+      free(buffer);
+      return 1;
+    }
+    char binaryPath[kCmdToRunSize];
+    for (DWORD i = 0; i < returned; ++i) {
+      const char *name = records[i].lpServiceName ? records[i].lpServiceName : "";
+      array[i].serviceName = strdup(name);
+      array[i].displayName = strdup(records[i].lpDisplayName ? records[i].lpDisplayName : "");
+      if (getBinaryPathName(scm, name, binaryPath) == 0)
+        array[i].binaryPath = strdup(binaryPath);
+      else
+        debug("Error getting binary path name of service: %s", name);
+    }
+  }
+  *count = (int)returned;
+  if (returned > 0)
+    *list = array;
+  CloseServiceHandle(scm);
+  free(buffer);
+  return 0;
 }
 
-void freeServiceList(ServiceRecord *, int) {}
+void freeServiceList(ServiceRecord *list, int count) {
+  if (!list)
+    return;
+  for (int i = 0; i < count; ++i) {
+    free(list[i].serviceName);
+    free(list[i].displayName);
+    free(list[i].binaryPath);
+  }
+  free(list);
+}
 
-int getServiceName(const char *, char *out) {
+int getServiceName(const char *cmdToRun, char *out) {
   out[0] = 0;
-  debugError("getServiceName: not part of this build.");
-  return 7;
+  debug("Attempting to get the service name assuming command to run is '%s'.", cmdToRun);
+  ServiceRecord *list = nullptr;
+  int count = -1;
+  int result;
+  if (getServiceList(&list, &count) != 0) {
+    debug("getServiceName: could not get service list.");
+    result = 7;
+  } else {
+    int unreadable = 0;
+    bool found = false;
+    for (int i = 0; i < count; ++i) {
+      if (!list[i].binaryPath) {
+        ++unreadable;
+        continue;
+      }
+      if (!sameCommandLine(cmdToRun, list[i].binaryPath))
+        continue;
+      // The first match ends the walk, whether or not its name can be used.
+      const char *name = list[i].serviceName;
+      if (!name) {
+        debugError("getServiceName: the name of the matching service could not be copied.");
+      } else if (strlen(name) < kServiceNameSize) {
+        memcpy(out, name, strlen(name) + 1);
+        found = true;
+      } else {
+        debug("The service name found is too long: '%s'", name);
+      }
+      break;
+    }
+    if (count > 0)
+      freeServiceList(list, count);
+    if (found) {
+      result = 0;
+    } else if (unreadable > 0) {
+      debug("getServiceName: no match, but %d service(s) could not be read.", unreadable);
+      result = 8;
+    } else {
+      result = 1;
+    }
+  }
+  debug("The service name was found to be '%s'.", out);
+  return result;
 }
 
-int isServiceNameInUse(const char *) {
-  debugError("isServiceNameInUse: not part of this build.");
-  return 1;
+int isServiceNameInUse(const char *name) {
+  debug("Determining if service name '%s' is in use.", name);
+  ServiceRecord *list = nullptr;
+  int count = -1;
+  if (getServiceList(&list, &count) != 0) {
+    debugError("Could not determine if the service name '%s' is in use because listing the "
+               "services failed.",
+               name);
+    return 1;
+  }
+  if (count == 0)
+    return 3;
+  int result = 3;
+  for (int i = 0; i < count; ++i) {
+    if (!list[i].serviceName) {
+      debug("The service name is NULL.\n");
+      continue;
+    }
+    // Exact and case-sensitive, unlike the command-line comparison.
+    if (strcmp(name, list[i].serviceName) == 0) {
+      debug("The service name '%s' is in use.", name);
+      result = 2;
+      break;
+    }
+  }
+  freeServiceList(list, count);
+  return result;
 }

@@ -109,7 +109,18 @@ std::string standinScmKey(const char *name) {
 }
 
 std::string standinScmFile(const char *name, const char *suffix) {
-  return scmDir() + "/services/" + standinScmKey(name) + "." + suffix;
+  // A service name may have 256 characters, more than a Linux file name
+  // holds with its suffix: a long key is cut and completed by its hash.
+  std::string key = standinScmKey(name);
+  if (key.size() > 200) {
+    uint64_t hash = 14695981039346656037ull; // FNV-1a, the same in every process
+    for (char c : key)
+      hash = (hash ^ (unsigned char)c) * 1099511628211ull;
+    char tail[24];
+    snprintf(tail, sizeof tail, "~%016llx", (unsigned long long)hash);
+    key = key.substr(0, 180) + tail;
+  }
+  return scmDir() + "/services/" + key + "." + suffix;
 }
 
 bool standinScmLoad(const char *name, StandinService *service) {

@@ -1,0 +1,544 @@
+// The stand-in Service Control Manager calls: listing, opening, querying,
+// creating, describing, stopping and deleting services, on the database of
+// standin_scm_store.h that every process of the simulated machine shares.
+//
+// What is honoured, as on Windows:
+//   - names are compared without case; a service is opened by its key name;
+//   - handles carry the access they were opened with, and each call checks
+//     the right it needs (ERROR_ACCESS_DENIED otherwise);
+//   - EnumServicesStatusA packs records at the front of the caller's buffer
+//     and their strings at its back, returns what fits, and answers
+//     ERROR_MORE_DATA with the bytes the rest needs and a resume index;
+//   - QueryServiceConfigA packs its strings after the record and answers
+//     ERROR_INSUFFICIENT_BUFFER with the whole size needed;
+//   - DeleteService only marks; the record goes once the service is stopped
+//     and the last handle on it is closed (standinScmEraseIfDeleted).
+//
+// Concurrency: every read-modify-write of a record runs under StandinScmLock
+// (a flock, so it holds across processes and across threads of one process,
+// each lock being its own open file). The lock is never held while waiting
+// for a hosting process to answer a control.
+#include "standin_scm.h"
+
+#include "standin.h"
+#include "standin_scm_store.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+struct ManagerObject {
+  DWORD access;
+};
+
+struct ServiceObject {
+  std::string name; // the service's name as created
+  DWORD access;
+};
+
+void destroyManager(void *object) { delete static_cast<ManagerObject *>(object); }
+void destroyService(void *object) { delete static_cast<ServiceObject *>(object); }
+
+constexpr size_t kMaxNameLength = 256;
+
+// Generic rights to the specific rights of the SCM and of a service.
+DWORD managerAccess(DWORD access) {
+  if (access & GENERIC_READ)
+    access |= SC_MANAGER_ENUMERATE_SERVICE;
+  if (access & GENERIC_WRITE)
+    access |= SC_MANAGER_CREATE_SERVICE;
+  if (access & GENERIC_EXECUTE)
+    access |= SC_MANAGER_CONNECT;
+  if (access & GENERIC_ALL)
+    access |= SC_MANAGER_ALL_ACCESS;
+  return access | SC_MANAGER_CONNECT;
+}
+
+DWORD serviceAccess(DWORD access) {
+  if (access & GENERIC_READ)
+    access |= SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | SERVICE_INTERROGATE;
+  if (access & GENERIC_WRITE)
+    access |= SERVICE_CHANGE_CONFIG;
+  if (access & GENERIC_EXECUTE)
+    access |= SERVICE_START | SERVICE_STOP;
+  if (access & GENERIC_ALL)
+    access |= SERVICE_ALL_ACCESS;
+  return access;
+}
+
+bool sameNameNoCase(const std::string &a, const std::string &b) {
+  return standinScmKey(a.c_str()) == standinScmKey(b.c_str());
+}
+
+bool validName(const char *name) {
+  if (!name || !*name || strlen(name) > kMaxNameLength)
+    return false;
+  return !strchr(name, '/') && !strchr(name, '\\');
+}
+
+ManagerObject *managerOf(SC_HANDLE handle, DWORD right) {
+  ManagerObject *manager = static_cast<ManagerObject *>(standinHandleObject(handle, kStandinScManager));
+  if (manager && (manager->access & right) != right) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  return manager;
+}
+
+// The handle's object, checked for `right`, and a fresh copy of its record.
+ServiceObject *serviceOf(SC_HANDLE handle, DWORD right, StandinService *record) {
+  ServiceObject *service = static_cast<ServiceObject *>(standinHandleObject(handle, kStandinService));
+  if (!service)
+    return nullptr;
+  if ((service->access & right) != right) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  if (!standinScmLoad(service->name.c_str(), record)) {
+    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+    return nullptr;
+  }
+  return service;
+}
+
+HANDLE openServiceHandle(const std::string &name, DWORD access) {
+  return standinNewHandle(kStandinService, new ServiceObject{name, access}, destroyService);
+}
+
+bool hostAlive(int pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
+
+std::string additionsPath() { return std::string(standinRoot()) + "/scm/enum_additions"; }
+
+// Creates the services queued by standinScmAddAfterNextEnum. Caller holds the lock.
+void applyEnumAdditions() {
+  std::string path = additionsPath();
+  FILE *file = fopen(path.c_str(), "rb");
+  if (!file)
+    return;
+  std::vector<std::pair<std::string, std::string>> additions;
+  char line[8192];
+  while (fgets(line, sizeof line, file)) {
+    line[strcspn(line, "\r\n")] = 0;
+    char *tab = strchr(line, '\t');
+    if (!tab)
+      continue;
+    *tab = 0;
+    additions.emplace_back(line, tab + 1);
+  }
+  fclose(file);
+  unlink(path.c_str());
+  for (const auto &addition : additions) {
+    StandinService existing;
+    if (!validName(addition.first.c_str()) || standinScmLoad(addition.first.c_str(), &existing))
+      continue;
+    StandinService service;
+    service.name = service.displayName = addition.first;
+    service.binaryPath = addition.second;
+    standinScmSave(service);
+  }
+}
+
+// Copies `text` to the back of the free space [*low, *high) and returns its
+// address there; the strings of a record grow down from the buffer's end.
+char *packDown(const std::string &text, char **high) {
+  *high -= text.size() + 1;
+  memcpy(*high, text.c_str(), text.size() + 1);
+  return *high;
+}
+} // namespace
+
+void standinScmAddAfterNextEnum(const char *name, const char *binaryPath) {
+  StandinScmLock lock;
+  FILE *file = fopen(additionsPath().c_str(), "ab");
+  if (!file)
+    return;
+  fprintf(file, "%s\t%s\n", name, binaryPath);
+  fclose(file);
+}
+
+bool standinScmAddService(const char *name, const char *binaryPath, DWORD type) {
+  StandinScmLock lock;
+  StandinService service;
+  if (!validName(name) || standinScmLoad(name, &service))
+    return false;
+  service = StandinService();
+  service.name = service.displayName = name;
+  service.binaryPath = binaryPath ? binaryPath : "";
+  service.type = type;
+  service.status.dwServiceType = type;
+  standinScmSave(service);
+  return true;
+}
+
+SC_HANDLE OpenSCManagerA(LPCSTR machineName, LPCSTR databaseName, DWORD desiredAccess) {
+  if (standinFailNow("OpenSCManagerA"))
+    return nullptr;
+  if (machineName && *machineName) {
+    SetLastError(ERROR_BAD_NETPATH); // only the local machine exists here
+    return nullptr;
+  }
+  if (databaseName && strcmp(databaseName, "ServicesActive") != 0) {
+    SetLastError(ERROR_INVALID_NAME);
+    return nullptr;
+  }
+  return static_cast<SC_HANDLE>(standinNewHandle(
+      kStandinScManager, new ManagerObject{managerAccess(desiredAccess)}, destroyManager));
+}
+
+BOOL EnumServicesStatusA(SC_HANDLE manager, DWORD serviceType, DWORD serviceState,
+                         LPENUM_SERVICE_STATUSA services, DWORD bufSize, LPDWORD bytesNeeded,
+                         LPDWORD servicesReturned, LPDWORD resumeHandle) {
+  if (standinFailNow("EnumServicesStatusA"))
+    return FALSE;
+  if (!managerOf(manager, SC_MANAGER_ENUMERATE_SERVICE))
+    return FALSE;
+  if (!bytesNeeded || !servicesReturned || (bufSize > 0 && !services) || serviceType == 0 ||
+      serviceState == 0 || (serviceState & ~SERVICE_STATE_ALL) != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+
+  StandinScmLock lock;
+  std::vector<StandinService> listed;
+  for (const std::string &key : standinScmKeys()) {
+    StandinService service;
+    if (!standinScmLoad(key.c_str(), &service) || !(service.type & serviceType))
+      continue;
+    bool stopped = service.status.dwCurrentState == SERVICE_STOPPED;
+    if ((stopped && (serviceState & SERVICE_INACTIVE)) || (!stopped && (serviceState & SERVICE_ACTIVE)))
+      listed.push_back(service);
+  }
+
+  DWORD start = resumeHandle ? *resumeHandle : 0;
+  char *low = reinterpret_cast<char *>(services);
+  char *high = low + bufSize;
+  DWORD returned = 0;
+  DWORD index = start;
+  for (; index < listed.size(); ++index) {
+    const StandinService &service = listed[index];
+    size_t size = sizeof(ENUM_SERVICE_STATUSA) + service.name.size() + 1 +
+                  service.displayName.size() + 1;
+    if ((size_t)(high - low) < size)
+      break;
+    ENUM_SERVICE_STATUSA *record = reinterpret_cast<ENUM_SERVICE_STATUSA *>(low);
+    low += sizeof(ENUM_SERVICE_STATUSA);
+    record->lpServiceName = packDown(service.name, &high);
+    record->lpDisplayName = packDown(service.displayName, &high);
+    record->ServiceStatus = service.status;
+    ++returned;
+  }
+  *servicesReturned = returned;
+  BOOL result = TRUE;
+  if (index < listed.size()) {
+    DWORD needed = 0;
+    for (DWORD rest = index; rest < listed.size(); ++rest)
+      needed += (DWORD)(sizeof(ENUM_SERVICE_STATUSA) + listed[rest].name.size() + 1 +
+                        listed[rest].displayName.size() + 1);
+    *bytesNeeded = needed;
+    if (resumeHandle)
+      *resumeHandle = index;
+    result = FALSE;
+  } else {
+    *bytesNeeded = 0;
+    if (resumeHandle)
+      *resumeHandle = 0;
+  }
+  applyEnumAdditions();
+  SetLastError(result ? 0 : ERROR_MORE_DATA);
+  return result;
+}
+
+SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DWORD desiredAccess) {
+  if (standinFailNow("OpenServiceA"))
+    return nullptr;
+  if (!managerOf(manager, SC_MANAGER_CONNECT))
+    return nullptr;
+  if (!validName(serviceName)) {
+    SetLastError(ERROR_INVALID_NAME);
+    return nullptr;
+  }
+  DWORD access = serviceAccess(desiredAccess);
+  StandinScmLock lock;
+  StandinService service;
+  if (!standinScmLoad(serviceName, &service)) {
+    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+    return nullptr;
+  }
+  if (service.configUnreadable && (access & SERVICE_QUERY_CONFIG)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  service.openHandles++;
+  standinScmSave(service);
+  return static_cast<SC_HANDLE>(openServiceHandle(service.name, access));
+}
+
+BOOL QueryServiceConfigA(SC_HANDLE service, LPQUERY_SERVICE_CONFIGA config, DWORD bufSize,
+                         LPDWORD bytesNeeded) {
+  if (standinFailNow("QueryServiceConfigA"))
+    return FALSE;
+  StandinService record;
+  if (!serviceOf(service, SERVICE_QUERY_CONFIG, &record))
+    return FALSE;
+  if (record.configUnreadable) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  if (!bytesNeeded) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const std::string startName = "LocalSystem";
+  // An empty dependency list is an empty multi-string: two terminators.
+  size_t needed = sizeof(QUERY_SERVICE_CONFIGA) + record.binaryPath.size() + 1 + 1 + 2 +
+                  startName.size() + 1 + record.displayName.size() + 1;
+  if (!config || bufSize < needed) {
+    *bytesNeeded = (DWORD)needed;
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  char *next = reinterpret_cast<char *>(config + 1);
+  auto pack = [&next](const std::string &text) {
+    char *at = next;
+    memcpy(at, text.c_str(), text.size() + 1);
+    next += text.size() + 1;
+    return at;
+  };
+  config->dwServiceType = record.type;
+  config->dwStartType = record.startType;
+  config->dwErrorControl = record.errorControl;
+  config->dwTagId = 0;
+  config->lpBinaryPathName = pack(record.binaryPath);
+  config->lpLoadOrderGroup = pack("");
+  config->lpDependencies = next;
+  next[0] = next[1] = 0;
+  next += 2;
+  config->lpServiceStartName = pack(startName);
+  config->lpDisplayName = pack(record.displayName);
+  *bytesNeeded = 0;
+  return TRUE;
+}
+
+SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR serviceName, LPCSTR displayName,
+                         DWORD desiredAccess, DWORD serviceType, DWORD startType,
+                         DWORD errorControl, LPCSTR binaryPathName, LPCSTR loadOrderGroup,
+                         LPDWORD tagId, LPCSTR dependencies, LPCSTR serviceStartName,
+                         LPCSTR password) {
+  (void)loadOrderGroup;
+  (void)dependencies;
+  (void)password;
+  if (standinFailNow("CreateServiceA"))
+    return nullptr;
+  if (!managerOf(manager, SC_MANAGER_CREATE_SERVICE))
+    return nullptr;
+  if (!displayName || !*displayName)
+    displayName = serviceName;
+  if (!validName(serviceName) || strlen(displayName) > kMaxNameLength) {
+    SetLastError(ERROR_INVALID_NAME);
+    return nullptr;
+  }
+  DWORD baseType = serviceType & ~0x100u; // SERVICE_INTERACTIVE_PROCESS
+  bool knownType = baseType == SERVICE_WIN32_OWN_PROCESS || baseType == SERVICE_WIN32_SHARE_PROCESS ||
+                   baseType == SERVICE_KERNEL_DRIVER || baseType == SERVICE_FILE_SYSTEM_DRIVER;
+  if (!binaryPathName || !*binaryPathName || !knownType || startType > SERVICE_DISABLED ||
+      errorControl > 3 || tagId) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  // Only the built-in system account exists here.
+  if (serviceStartName && *serviceStartName && strcmp(serviceStartName, "LocalSystem") != 0 &&
+      strcmp(serviceStartName, ".\\LocalSystem") != 0) {
+    SetLastError(ERROR_INVALID_SERVICE_ACCOUNT);
+    return nullptr;
+  }
+
+  StandinScmLock lock;
+  StandinService existing;
+  if (standinScmLoad(serviceName, &existing)) {
+    SetLastError(existing.markedForDelete ? ERROR_SERVICE_MARKED_FOR_DELETE : ERROR_SERVICE_EXISTS);
+    return nullptr;
+  }
+  // Names and display names share one space: neither may repeat another
+  // service's name or display name.
+  for (const std::string &key : standinScmKeys()) {
+    StandinService other;
+    if (!standinScmLoad(key.c_str(), &other))
+      continue;
+    if (sameNameNoCase(serviceName, other.displayName) || sameNameNoCase(displayName, other.name) ||
+        sameNameNoCase(displayName, other.displayName)) {
+      SetLastError(ERROR_DUPLICATE_SERVICE_NAME);
+      return nullptr;
+    }
+  }
+  StandinService service;
+  service.name = serviceName;
+  service.displayName = displayName;
+  service.binaryPath = binaryPathName;
+  service.type = serviceType;
+  service.startType = startType;
+  service.errorControl = errorControl;
+  service.status.dwServiceType = serviceType;
+  service.openHandles = 1;
+  standinScmSave(service);
+  return static_cast<SC_HANDLE>(openServiceHandle(service.name, serviceAccess(desiredAccess)));
+}
+
+BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD infoLevel, LPVOID info) {
+  if (standinFailNow("ChangeServiceConfig2A"))
+    return FALSE;
+  StandinScmLock lock;
+  StandinService record;
+  if (!serviceOf(service, SERVICE_CHANGE_CONFIG, &record))
+    return FALSE;
+  if (infoLevel != SERVICE_CONFIG_DESCRIPTION || !info) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (record.markedForDelete) {
+    SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
+    return FALSE;
+  }
+  const char *text = static_cast<SERVICE_DESCRIPTIONA *>(info)->lpDescription;
+  if (text) { // null leaves the description unchanged, "" removes it
+    record.description = text;
+    standinScmSave(record);
+  }
+  return TRUE;
+}
+
+BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status) {
+  if (standinFailNow("QueryServiceStatus"))
+    return FALSE;
+  StandinService record;
+  if (!serviceOf(service, SERVICE_QUERY_STATUS, &record))
+    return FALSE;
+  if (!status) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  *status = record.status;
+  return TRUE;
+}
+
+BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
+  if (standinFailNow("ControlService"))
+    return FALSE;
+  DWORD right = control == SERVICE_CONTROL_INTERROGATE ? SERVICE_INTERROGATE : SERVICE_STOP;
+  StandinService record;
+  ServiceObject *object = serviceOf(service, right, &record);
+  if (!object)
+    return FALSE;
+  if (!status) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  std::string name = object->name;
+  DWORD state = record.status.dwCurrentState;
+  if (state == SERVICE_STOPPED) {
+    SetLastError(ERROR_SERVICE_NOT_ACTIVE);
+    return FALSE;
+  }
+  if (control != SERVICE_CONTROL_INTERROGATE &&
+      (state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING)) {
+    SetLastError(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+    return FALSE;
+  }
+
+  if (!hostAlive(record.hostPid)) {
+    // A record a test made: no process answers, the record's knob does.
+    if (control == SERVICE_CONTROL_INTERROGATE) {
+      *status = record.status;
+      return TRUE;
+    }
+    if (control != SERVICE_CONTROL_STOP) {
+      SetLastError(ERROR_INVALID_SERVICE_CONTROL);
+      return FALSE;
+    }
+    StandinScmLock lock;
+    if (!standinScmLoad(name.c_str(), &record)) {
+      SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+      return FALSE;
+    }
+    record.status.dwCurrentState = record.stopAnswer ? record.stopAnswer : SERVICE_STOPPED;
+    if (record.status.dwCurrentState == SERVICE_STOPPED)
+      record.status.dwControlsAccepted = 0;
+    standinScmSave(record);
+    *status = record.status;
+    return TRUE;
+  }
+
+  // A hosted service: it must accept the control; the SCM hands it over and
+  // waits for the handler to have run, then answers the status it reported.
+  if ((control == SERVICE_CONTROL_STOP && !(record.status.dwControlsAccepted & SERVICE_ACCEPT_STOP)) ||
+      (control == SERVICE_CONTROL_SHUTDOWN &&
+       !(record.status.dwControlsAccepted & SERVICE_ACCEPT_SHUTDOWN))) {
+    SetLastError(ERROR_INVALID_SERVICE_CONTROL);
+    return FALSE;
+  }
+  long seq = standinScmPostControl(name.c_str(), control);
+  // A deadline, not a sleep: the wait ends as soon as the host acknowledges.
+  // It keeps a floor of real time so a time scale of 0 still lets the host answer.
+  DWORD limit = standinScaledMs(30000);
+  if (limit < 2000)
+    limit = 2000;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
+  while (standinScmLastAck(name.c_str()) < seq) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      SetLastError(ERROR_SERVICE_REQUEST_TIMEOUT);
+      return FALSE;
+    }
+    if (!standinScmLoad(name.c_str(), &record) || !hostAlive(record.hostPid))
+      break; // the host went away: answer what it last reported
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (!standinScmLoad(name.c_str(), &record)) {
+    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+    return FALSE;
+  }
+  *status = record.status;
+  return TRUE;
+}
+
+BOOL DeleteService(SC_HANDLE service) {
+  if (standinFailNow("DeleteService"))
+    return FALSE;
+  StandinScmLock lock;
+  StandinService record;
+  if (!serviceOf(service, DELETE, &record))
+    return FALSE;
+  if (record.markedForDelete) {
+    SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
+    return FALSE;
+  }
+  record.markedForDelete = true;
+  standinScmSave(record);
+  return TRUE;
+}
+
+BOOL CloseServiceHandle(SC_HANDLE object) {
+  if (standinFailNow("CloseServiceHandle"))
+    return FALSE;
+  if (standinHandleObject(object, kStandinScManager))
+    return standinCloseHandle(object, kStandinScManager) ? TRUE : FALSE;
+  ServiceObject *service = static_cast<ServiceObject *>(standinHandleObject(object, kStandinService));
+  if (!service)
+    return FALSE; // ERROR_INVALID_HANDLE
+  std::string name = service->name;
+  if (!standinCloseHandle(object, kStandinService))
+    return FALSE;
+  StandinScmLock lock;
+  StandinService record;
+  if (standinScmLoad(name.c_str(), &record)) {
+    if (record.openHandles > 0)
+      record.openHandles--;
+    if (!standinScmEraseIfDeleted(record))
+      standinScmSave(record);
+  }
+  return TRUE;
+}
