@@ -2,7 +2,7 @@
 # Installs what the builds and tests need on a fresh Debian machine (as root).
 # Runs apt-get only when something is missing.
 set -euo pipefail
-packages=(cmake make g++ clang mingw-w64 binutils-mingw-w64 wine wine64 valgrind
+packages=(cmake make g++ clang libclang-rt-14-dev mingw-w64 binutils-mingw-w64 wine wine64 valgrind
           googletest python3 file procps)
 missing=()
 for p in "${packages[@]}"; do

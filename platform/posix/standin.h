@@ -8,12 +8,14 @@
 // Rules come from two places, consulted on every call:
 //   - in process: standinFailCall() (unit tests);
 //   - across processes: the file <root>/faults, one rule per line,
-//       <CallName> <error> [<first occurrence> [<count>]]
+//       <CallName> <error> [<first occurrence> [<count> [<program>]]]
 //     e.g. "OpenSCManagerA 5" fails the first call with ERROR_ACCESS_DENIED,
-//     "CreateFileA 2 3 0" fails the third call and every later one.
+//     "CreateFileA 2 3 0" fails the third call and every later one, and
+//     "Sleep 0 1 0 velkor_service" would touch only processes of that program.
 // Occurrences are counted per process and per call name, from 1.
 // With VELKOR_STANDIN_CALLS naming a file, every call appends
-// "<pid> <CallName> <occurrence>" to it (used to enumerate call sites).
+// "<pid> <program> <CallName> <occurrence> <module>+<offset>" to it, the last
+// field naming the call site (used to enumerate call sites).
 #pragma once
 
 #include "win32_api.h"
@@ -26,10 +28,13 @@ void standinRootPath(const char *sub, char *out, size_t size);
 // ---- Faults ---------------------------------------------------------------
 // Counts one occurrence of `call`; returns true and the error to fail with
 // when a rule covers this occurrence.
-bool standinFault(const char *call, DWORD *error);
+// `site` defaults to the return address of the stand-in function that asks,
+// that is the program's call site; traces record it (as an offset into its
+// module), so a fault matrix can fail each call site once.
+bool standinFault(const char *call, DWORD *error, const void *site = __builtin_return_address(0));
 // Convenience for stand-in functions: on a fault, sets the last error and
 // returns true.
-bool standinFailNow(const char *call);
+bool standinFailNow(const char *call, const void *site = __builtin_return_address(0));
 // In-process rule: occurrences first .. first+count-1 fail (count 0: all from first).
 void standinFailCall(const char *call, DWORD error, int first = 1, int count = 1);
 void standinClearFaults();

@@ -3,6 +3,7 @@
 #include "standin.h"
 
 #include <cerrno>
+#include <dlfcn.h>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -58,7 +59,22 @@ struct FaultRule {
   DWORD error;
   int first;
   int count;
+  std::string program; // empty: every process; else only processes of this program file name
 };
+
+// The file name of the running program, for rules and traces that name one.
+const std::string &programName() {
+  static const std::string name = [] {
+    char path[4096];
+    ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (length <= 0)
+      return std::string("?");
+    path[length] = 0;
+    const char *slash = strrchr(path, '/');
+    return std::string(slash ? slash + 1 : path);
+  }();
+  return name;
+}
 
 struct FaultState {
   std::mutex mutex;
@@ -76,6 +92,8 @@ FaultState &faults() {
 
 bool covers(const FaultRule &rule, const char *call, int occurrence) {
   if (rule.call != call || occurrence < rule.first)
+    return false;
+  if (!rule.program.empty() && rule.program != programName())
     return false;
   return rule.count == 0 || occurrence < rule.first + rule.count;
 }
@@ -101,33 +119,42 @@ void refreshFileRules(FaultState &state) {
     return;
   char line[512];
   while (fgets(line, sizeof line, file)) {
-    char name[128];
+    char name[128], program[256] = "";
     unsigned long error = 0;
     int first = 1, count = 1;
-    int fields = sscanf(line, "%127s %lu %d %d", name, &error, &first, &count);
+    int fields = sscanf(line, "%127s %lu %d %d %255s", name, &error, &first, &count, program);
     if (fields >= 2 && name[0] != '#')
-      state.fromFile.push_back({name, (DWORD)error, first, fields >= 4 ? count : 1});
+      state.fromFile.push_back({name, (DWORD)error, first, fields >= 4 ? count : 1, program});
   }
   fclose(file);
 }
 
-void traceCall(const char *call, int occurrence) {
+void traceCall(const char *call, int occurrence, const void *site) {
   const char *tracePath = getenv("VELKOR_STANDIN_CALLS");
   if (!tracePath || !*tracePath)
     return;
   FILE *file = fopen(tracePath, "a");
   if (!file)
     return;
-  fprintf(file, "%d %s %d\n", (int)getpid(), call, occurrence);
+  Dl_info info;
+  const char *module = "?";
+  uintptr_t offset = (uintptr_t)site;
+  if (site && dladdr(site, &info) && info.dli_fname) {
+    const char *slash = strrchr(info.dli_fname, '/');
+    module = slash ? slash + 1 : info.dli_fname;
+    offset = (uintptr_t)site - (uintptr_t)info.dli_fbase;
+  }
+  fprintf(file, "%d %s %s %d %s+0x%lx\n", (int)getpid(), programName().c_str(), call, occurrence,
+          module, (unsigned long)offset);
   fclose(file);
 }
 } // namespace
 
-bool standinFault(const char *call, DWORD *error) {
+bool standinFault(const char *call, DWORD *error, const void *site) {
   FaultState &state = faults();
   std::lock_guard<std::mutex> guard(state.mutex);
   int occurrence = ++state.occurrences[call];
-  traceCall(call, occurrence);
+  traceCall(call, occurrence, site);
   refreshFileRules(state);
   for (const std::vector<FaultRule> *rules : {&state.inProcess, &state.fromFile}) {
     for (const FaultRule &rule : *rules) {
@@ -140,9 +167,9 @@ bool standinFault(const char *call, DWORD *error) {
   return false;
 }
 
-bool standinFailNow(const char *call) {
+bool standinFailNow(const char *call, const void *site) {
   DWORD error = 0;
-  if (!standinFault(call, &error))
+  if (!standinFault(call, &error, site))
     return false;
   SetLastError(error);
   return true;
@@ -151,7 +178,7 @@ bool standinFailNow(const char *call) {
 void standinFailCall(const char *call, DWORD error, int first, int count) {
   FaultState &state = faults();
   std::lock_guard<std::mutex> guard(state.mutex);
-  state.inProcess.push_back({call, error, first, count});
+  state.inProcess.push_back({call, error, first, count, ""});
 }
 
 void standinClearFaults() {

@@ -93,6 +93,9 @@ TEST_F(LockProbe, FreeLockMeansNotRunningAndIsReleasedAgain) {
   EXPECT_EQ(first.result, 0);
   EXPECT_EQ(first.running, 0);
   EXPECT_TRUE(logHas(log(), "Able to lock '" + lockPath() + "', so the server is not running."));
+  // Released explicitly: Windows frees the locks of a closed handle only
+  // at some later time.
+  EXPECT_EQ(standinCallCount("UnlockFileEx"), 1);
   Answer second = probe();
   EXPECT_EQ(second.result, 0);
   EXPECT_EQ(second.running, 0);
@@ -230,6 +233,12 @@ TEST_F(LockProbe, TestServerHoldsTheLockUntilItStopsOrDies) {
   Answer died = probe();
   EXPECT_EQ(died.result, 0);
   EXPECT_EQ(died.running, 0) << "the lock went with the process";
+
+  EXPECT_EQ(exitStatus(startServer(install.rootWin, {"--lifetime", "100"})), 3);
+  EXPECT_EQ(exitStatus(startServer(install.rootWin, {"--no-lock"})), 0);
+  Answer neverLocked = probe();
+  EXPECT_EQ(neverLocked.result, 0);
+  EXPECT_EQ(neverLocked.running, 0);
 }
 
 TEST_F(LockProbe, IsRunningAnswersTrueFalseOrCannotTell) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "diag/debug_log.h"
+#include "diag/event_log.h"
 #include "instance/instance_paths.h"
 #include "platform/posix/standin.h"
 #include "platform/posix/standin_scm.h"
@@ -60,6 +61,16 @@ protected:
   bool exists(const std::string &name) {
     StandinService loaded;
     return standinScmLoad(name.c_str(), &loaded);
+  }
+
+  // The service's event-log source key.
+  static bool eventKeyExists(const std::string &name) {
+    std::string path = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + name;
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+      return false;
+    RegCloseKey(key);
+    return true;
   }
 
   std::vector<std::string> log() const { return logMessages(install.logPath()); }

@@ -18,8 +18,10 @@ protected:
 
 TEST_F(RemoveTest, StoppedServiceIsDeletedWithoutAStopRequest) {
   addService("velkor", "C:\\svc.exe");
+  ASSERT_TRUE(createEventLogKey("velkor"));
   EXPECT_EQ(removeServiceWithName("velkor"), 0);
   EXPECT_FALSE(exists("velkor"));
+  EXPECT_FALSE(eventKeyExists("velkor"));
   EXPECT_EQ(standinCallCount("ControlService"), 0);
   std::vector<std::string> tail = logFrom("Removing service with name velkor.");
   ASSERT_FALSE(tail.empty());
@@ -46,7 +48,9 @@ TEST_F(RemoveTest, RunningServiceStoppedThenDeleted) {
 
 TEST_F(RemoveTest, ServiceAnsweringRunningIsRefusedAtOnce) {
   addRunning("velkor", SERVICE_RUNNING);
+  ASSERT_TRUE(createEventLogKey("velkor"));
   EXPECT_EQ(removeServiceWithName("velkor"), 3);
+  EXPECT_TRUE(eventKeyExists("velkor"));
   EXPECT_EQ(standinCallCount("Sleep"), 0);
   EXPECT_EQ(standinCallCount("DeleteService"), 0);
   EXPECT_FALSE(service("velkor").markedForDelete);
@@ -86,7 +90,9 @@ TEST_F(RemoveTest, MarkedForDeletionGivesTwo) {
   ASSERT_NE(holder, nullptr);
   EXPECT_EQ(removeServiceWithName("held"), 0);
   EXPECT_TRUE(service("held").markedForDelete);
+  ASSERT_TRUE(createEventLogKey("held"));
   EXPECT_EQ(removeServiceWithName("held"), 2);
+  EXPECT_FALSE(eventKeyExists("held")) << "the source goes with a marked service";
   EXPECT_TRUE(logHas(log(), "ERROR:  Failed to delete the service 'held'.  Last error = 1072."));
   EXPECT_EQ(lastLine(), "Service marked for deletion.");
   CloseServiceHandle(holder);
@@ -102,6 +108,7 @@ TEST_F(RemoveTest, MarkedForDeletionGivesTwo) {
 
 TEST_F(RemoveTest, OtherFailuresLeaveTheServiceInPlace) {
   addRunning("velkor", SERVICE_STOPPED);
+  ASSERT_TRUE(createEventLogKey("velkor"));
   struct Case {
     const char *call;
     int occurrence;
@@ -124,6 +131,7 @@ TEST_F(RemoveTest, OtherFailuresLeaveTheServiceInPlace) {
     EXPECT_EQ(lastLine(), "Unexpected error removing service.");
     EXPECT_EQ(standinCallCount("DeleteService"), 0) << c.call;
     EXPECT_EQ(service("velkor").status.dwCurrentState, SERVICE_RUNNING) << c.call;
+    EXPECT_TRUE(eventKeyExists("velkor")) << c.call;
   }
 
   standinClearFaults();

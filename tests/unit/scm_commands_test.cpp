@@ -1,0 +1,118 @@
+// The create, state, remove and cleanup subcommands run as the program
+// itself: exit codes, standard output, and what they leave in the SCM and
+// the registry.
+#include "scm_fixture.h"
+
+namespace {
+class CommandsTest : public ScmTest {
+protected:
+  RunResult run(const std::vector<std::string> &args) { return runProgram(install.program, args); }
+  RunResult run(const Installation &other, const std::vector<std::string> &args) {
+    return runProgram(other.program, args);
+  }
+  void failAcrossProcesses(const std::string &rules) {
+    writeWholeFile(std::string(standinRoot()) + "/faults", rules);
+  }
+  void TearDown() override {
+    unlink((std::string(standinRoot()) + "/faults").c_str());
+    ScmTest::TearDown();
+  }
+};
+
+TEST_F(CommandsTest, CreateThenStateThenCreateAgain) {
+  RunResult state = run({"state", install.rootWin});
+  EXPECT_EQ(state.exitCode, 1);
+  EXPECT_EQ(state.out, "");
+
+  RunResult created = run({"create", install.rootWin, "Velkor One", "Velkor directory server"});
+  EXPECT_EQ(created.exitCode, 0);
+  EXPECT_EQ(created.out, "");
+  StandinService service = this->service("Velkor One");
+  EXPECT_EQ(service.binaryPath, cmdToRun());
+  EXPECT_EQ(service.description, "Velkor directory server");
+  EXPECT_TRUE(eventKeyExists("Velkor One"));
+  EXPECT_TRUE(logHas(log(), "Service successfully created."));
+
+  state = run({"state", install.rootWin});
+  EXPECT_EQ(state.exitCode, 0);
+  EXPECT_EQ(state.out, "Velkor One") << "the name alone, no line end";
+
+  // Found by its command line: the name asked for does not matter, and a
+  // missing event-log source is registered again.
+  ASSERT_TRUE(removeEventLogKey("Velkor One"));
+  created = run({"create", install.rootWin, "Something else", "x"});
+  EXPECT_EQ(created.exitCode, 1);
+  EXPECT_FALSE(exists("Something else"));
+  EXPECT_TRUE(eventKeyExists("Velkor One"));
+  EXPECT_TRUE(logHas(log(), "Service 'Something else' already exists."));
+}
+
+TEST_F(CommandsTest, CreateForAnotherInstanceTakesTheNextSuffixOrReportsTheRefusal) {
+  ASSERT_EQ(run({"create", install.rootWin, "velkor", "first"}).exitCode, 0);
+  Installation second(scratch, "second");
+  RunResult created = run(second, {"create", second.rootWin, "velkor", "second"});
+  EXPECT_EQ(created.exitCode, 0);
+  RunResult state = run(second, {"state", second.rootWin});
+  EXPECT_EQ(state.out, "velkor-2");
+  EXPECT_TRUE(eventKeyExists("velkor-2"));
+
+  // Free by the exact name check, refused by the SCM.
+  Installation third(scratch, "third");
+  EXPECT_EQ(run(third, {"create", third.rootWin, "VELKOR", "x"}).exitCode, 1);
+  addService("other", "C:\\o.exe", [](StandinService &s) { s.displayName = "shown"; });
+  EXPECT_EQ(run(third, {"create", third.rootWin, "shown", "x"}).exitCode, 2);
+  failAcrossProcesses("CreateServiceA 5\n");
+  EXPECT_EQ(run(third, {"create", third.rootWin, "free", "x"}).exitCode, 3);
+  EXPECT_EQ(run(third, {"state", third.rootWin}).exitCode, 1);
+}
+
+TEST_F(CommandsTest, StateThatCannotBeDetermined) {
+  addService("locked", "C:\\l.exe", [](StandinService &s) { s.configUnreadable = true; });
+  RunResult state = run({"state", install.rootWin});
+  EXPECT_EQ(state.exitCode, 1) << "no match among readable services";
+  EXPECT_TRUE(logHas(log(), "Service '' is disabled."));
+
+  failAcrossProcesses("EnumServicesStatusA 5\n");
+  state = run({"state", install.rootWin});
+  EXPECT_EQ(state.exitCode, 2);
+  EXPECT_EQ(state.out, "");
+  EXPECT_TRUE(logHas(log(), "Could not determine the state of the service: no service list."));
+}
+
+TEST_F(CommandsTest, RemoveAndCleanup) {
+  EXPECT_EQ(run({"remove", install.rootWin}).exitCode, 1);
+  ASSERT_EQ(run({"create", install.rootWin, "velkor", "x"}).exitCode, 0);
+  RunResult removed = run({"remove", install.rootWin});
+  EXPECT_EQ(removed.exitCode, 0);
+  EXPECT_EQ(removed.out, "");
+  EXPECT_FALSE(exists("velkor"));
+  EXPECT_FALSE(eventKeyExists("velkor"));
+  EXPECT_EQ(run({"state", install.rootWin}).exitCode, 1);
+  EXPECT_TRUE(logHas(log(), "removeService returning 0."));
+
+  RunResult cleanup = run({"cleanup", "velkor"});
+  EXPECT_EQ(cleanup.exitCode, 1);
+  EXPECT_EQ(cleanup.out, "");
+
+  // Marked for deletion while this process holds it open.
+  ASSERT_EQ(run({"create", install.rootWin, "velkor", "x"}).exitCode, 0);
+  SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  SC_HANDLE held = OpenServiceA(scm, "velkor", SERVICE_ALL_ACCESS);
+  ASSERT_TRUE(DeleteService(held));
+  EXPECT_EQ(run({"remove", install.rootWin}).exitCode, 2);
+  EXPECT_EQ(run({"cleanup", "velkor"}).exitCode, 2);
+  CloseServiceHandle(held);
+  CloseServiceHandle(scm);
+  EXPECT_EQ(run({"cleanup", "velkor"}).exitCode, 1);
+
+  addService("svc", "C:\\s.exe");
+  failAcrossProcesses("EnumServicesStatusA 5\n");
+  EXPECT_EQ(run({"cleanup", "svc"}).exitCode, 3);
+  EXPECT_EQ(run({"remove", install.rootWin}).exitCode, 3);
+  failAcrossProcesses("DeleteService 5\n");
+  EXPECT_EQ(run({"cleanup", "svc"}).exitCode, 3);
+  EXPECT_TRUE(exists("svc"));
+  failAcrossProcesses("");
+  EXPECT_EQ(run({"cleanup", "svc"}).exitCode, 0);
+}
+} // namespace

@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# Under Wine's own SCM and registry: create registers the service and its
+# event-log source, state prints its name, a second instance gets the next
+# suffix, remove and cleanup delete it, and a service marked for deletion
+# (deleted while another program holds it open) makes them answer 2.
+set -eu
+. "$(dirname "$0")/lib.sh"
+wine_setup
+tools="$VELKOR_WINDOWS_BIN/tests/wintools"
+wine_install 'C:\velkor' >/dev/null
+wine_install 'C:\velkor2' >/dev/null
+exe='C:\velkor\lib\velkor_service.exe'
+exe2='C:\velkor2\lib\velkor_service.exe'
+# Standard output of the last run without the CR of its text mode.
+out_text() { tr -d '\r' <"$RUN_OUT_RAW_FILE"; }
+key='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application'
+
+wine_run "$exe" state 'C:\velkor'
+expect_eq "state before create: exit code" "$RUN_RC" 1
+expect_eq "state before create: output" "$RUN_OUT" ""
+
+wine_run "$exe" create 'C:\velkor' 'Velkor One' 'Velkor directory server'
+expect_eq "create: exit code" "$RUN_RC" 0
+expect_eq "create: output" "$RUN_OUT" ""
+
+wine_run "$tools/scm_query.exe" 'Velkor One'
+expect_eq "registered service as the SCM holds it" "$(out_text)" "type=0x10
+start=2
+error=1
+binary=\"C:\\velkor\\lib\\velkor_service.exe\" start \"C:\\velkor\"
+account=LocalSystem
+display=Velkor One
+description=Velkor directory server"
+
+values=$(wine reg query "$key\\Velkor One" 2>/dev/null | tr -d '\r' | awk 'NF >= 3 {print $1, $2}' | sort)
+expect_eq "event-log source key with its four values" "$values" "CategoryCount REG_DWORD
+CategoryMessageFile REG_EXPAND_SZ
+EventMessageFile REG_EXPAND_SZ
+TypesSupported REG_DWORD"
+
+wine_run "$exe" state 'C:\velkor'
+expect_eq "state: exit code" "$RUN_RC" 0
+expect_eq "state: the name alone, no line end" "$(od -An -c "$RUN_OUT_RAW_FILE" | tr -s ' ')" \
+  "$(printf 'Velkor One' | od -An -c | tr -s ' ')"
+
+wine_run "$exe" create 'C:\velkor' 'Velkor One' 'again'
+expect_eq "second create for the same instance: exit code" "$RUN_RC" 1
+
+wine_run "$exe2" create 'C:\velkor2' 'Velkor One' 'second instance'
+expect_eq "create for a second instance: exit code" "$RUN_RC" 0
+wine_run "$exe2" state 'C:\velkor2'
+expect_eq "second instance got the suffix -2" "$RUN_OUT" "Velkor One-2"
+
+wine_run "$exe" remove 'C:\velkor'
+expect_eq "remove: exit code" "$RUN_RC" 0
+expect_eq "remove: output" "$RUN_OUT" ""
+wine_run "$tools/scm_query.exe" 'Velkor One'
+expect_eq "service gone after remove" "$(out_text)" "error=1060"
+wine reg query "$key\\Velkor One" >/dev/null 2>&1 && gone=no || gone=yes
+expect_eq "event-log key gone after remove" "$gone" yes
+wine_run "$exe" state 'C:\velkor'
+expect_eq "state after remove: exit code" "$RUN_RC" 1
+
+wine_run "$exe" cleanup 'No Such Service'
+expect_eq "cleanup of an unknown name: exit code" "$RUN_RC" 1
+expect_eq "cleanup of an unknown name: output" "$RUN_OUT" ""
+
+# Marked for deletion: a holder keeps a handle open while cleanup deletes.
+ready=$(wine_unix_path 'C:\ready')
+release=$(wine_unix_path 'C:\release')
+wine "$tools/scm_hold.exe" 'Velkor One-2' 'C:\ready' 'C:\release' >/dev/null 2>&1 &
+holder=$!
+for _ in $(seq 1 300); do [ -e "$ready" ] && break; sleep 0.1; done
+expect_eq "holder has the service open" "$([ -e "$ready" ] && echo yes || echo no)" yes
+wine_run "$exe" cleanup 'Velkor One-2'
+expect_eq "cleanup while held: deleted (marked), exit code" "$RUN_RC" 0
+wine_run "$exe2" remove 'C:\velkor2'
+expect_eq "remove of a marked service: exit code" "$RUN_RC" 2
+wine_run "$exe2" cleanup 'Velkor One-2'
+expect_eq "cleanup of a marked service: exit code" "$RUN_RC" 2
+touch "$release"
+wait "$holder" || true
+for _ in $(seq 1 50); do
+  wine_run "$tools/scm_query.exe" 'Velkor One-2'
+  [ "$(out_text)" = error=1060 ] && break
+  sleep 0.1
+done
+expect_eq "marked service gone once the holder closed it" "$(out_text)" "error=1060"
+wine_run "$exe2" cleanup 'Velkor One-2'
+expect_eq "cleanup after it went: exit code" "$RUN_RC" 1
+
+log=$(wine_log "$(wine_unix_path 'C:\velkor2')")
+expect_eq "marked-for-deletion traced" "$(echo "$log" | grep -c '^Service marked for deletion.$')" 2
+finish
