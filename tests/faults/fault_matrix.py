@@ -18,6 +18,7 @@ Prints a table and exits 1 when any run misbehaved.
 import argparse
 import collections
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -152,8 +153,10 @@ class Machine:
             if process.poll() is None:
                 os.killpg(process.pid, signal.SIGKILL)
                 process.wait()
-        # Anything the runs left behind on this machine (servers, services).
-        subprocess.run(["pkill", "-KILL", "-f", self.dir], stderr=subprocess.DEVNULL)
+        # Anything the runs left behind on this machine (servers, services),
+        # named by the POSIX or the Windows form of its paths.
+        for form in (self.dir, "Z:" + self.dir.replace("/", "\\")):
+            subprocess.run(["pkill", "-KILL", "-f", re.escape(form)], stderr=subprocess.DEVNULL)
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
