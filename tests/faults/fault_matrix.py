@@ -193,7 +193,7 @@ def start_script(machine):
                   "#!/bin/sh\n\"%s\" \"%s\" >/dev/null 2>&1 &\nexit 0\n" % (server, machine.install_win))
     os.chmod(os.path.join(machine.install, "bat", "start-ds.bat"), 0o755)
     shutil.copy2(os.path.join(machine.fixtures, "winlauncher"),
-                 os.path.join(machine.install, "lib", "winlauncher"))
+                 os.path.join(machine.install, "lib", "winlauncher.exe"))
 
 
 SCENARIOS = {
