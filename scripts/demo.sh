@@ -122,10 +122,15 @@ step 1 reg query 'HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Ve
 
 echo
 echo "Debug log C:\\Velkor\\logs\\native-windows.out, the service process's main lines:"
-wine_log "$inst" | grep -E '^(--------------- FIRST LOG MESSAGE|main called|main returning|startService|serviceMain|Registering|Refresh period|doStartApplication: (Launching|server)|Updating the service status|serviceHandler: stop|doStopApplication: (launching|server)|Faking|Deregistering|Service successfully|removeService returning|Instance root resolved)' |
+wine_log "$inst" | grep -E '^(--------------- FIRST LOG MESSAGE|main called|  argv\[1\]|main returning|startService|serviceMain|Registering|Refresh period|doStartApplication: (Launching|server)|Updating the service status|serviceHandler: stop|doStopApplication: (launching|server)|Faking|Deregistering|Service successfully|removeService returning|Instance root resolved)' |
   sed 's/^/    /'
 
-if pgrep -f 'velkor_test_server.exe|velkor_service.exe' >/dev/null; then
+# Processes of this prefix only (other Wine prefixes may be running too).
+leftover=""
+for pid in $(pgrep -f 'velkor_test_server.exe|velkor_service.exe|winlauncher.exe' || true); do
+  tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" && leftover="$leftover $pid"
+done
+if [ -n "$leftover" ]; then
   echo "A server or service process is still running  <-- UNEXPECTED"
   failures=$((failures + 1))
 fi

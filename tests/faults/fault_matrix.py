@@ -190,7 +190,11 @@ def register(machine, name="VelkorFaults"):
 def start_script(machine):
     server = os.path.join(machine.fixtures, "velkor_test_server")
     machine.write("install/bat/start-ds.bat",
-                  "#!/bin/sh\n\"%s\" \"%s\" >/dev/null 2>&1 &\nexit 0\n" % (server, machine.install_win))
+                  "#!/bin/sh\n"
+                  "# Starts the server and returns once it holds its lock, as the real script does.\n"
+                  "\"%s\" \"%s\" >/dev/null 2>&1 &\n"
+                  "for i in $(seq 200); do [ -f \"%s/locks/server.ready\" ] && exit 0; sleep 0.025; done\n"
+                  "exit 1\n" % (server, machine.install_win, machine.install))
     os.chmod(os.path.join(machine.install, "bat", "start-ds.bat"), 0o755)
     shutil.copy2(os.path.join(machine.fixtures, "winlauncher"),
                  os.path.join(machine.install, "lib", "winlauncher.exe"))
