@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Every subcommand of the native program under valgrind (memcheck, definite
+# leaks counted as errors) on a scratch stand-in machine: usage errors, a
+# refused directory, create, state, isrunning (lock free, held by the test
+# server, no lock file), an instance root named by instance.loc, remove and
+# cleanup. Each run must give its usual exit code and valgrind must report
+# nothing. Takes the plain (unsanitized) build directory.
+set -u
+build=${1:?plain native build directory}
+program=$build/velkor_service
+server=$build/tests/fixtures/velkor_test_server
+for file in "$program" "$server"; do
+  [ -x "$file" ] || { echo "missing $file"; exit 2; }
+done
+command -v valgrind >/dev/null || { echo "valgrind is not installed"; exit 2; }
+
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/velkor-valgrind-XXXXXX")
+server_pid=
+cleanup_all() {
+  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null; fi
+  rm -rf "$scratch"
+}
+trap cleanup_all EXIT
+export VELKOR_STANDIN_ROOT=$scratch/machine
+export TMPDIR=$scratch/tmp
+mkdir -p "$TMPDIR" "$scratch/install/lib" "$scratch/install/logs" "$scratch/install/inst"
+cp "$program" "$scratch/install/lib/velkor_service"
+exe=$scratch/install/lib/velkor_service
+win() { printf 'Z:%s' "${1//\//\\}"; }
+dir=$(win "$scratch/install")
+
+failures=0
+runs=0
+# vg WANT_EXIT WANT_OUT ARGS...: one run of the program under valgrind.
+vg() {
+  local want_exit=$1 want_out=$2 out rc report
+  shift 2
+  runs=$((runs + 1))
+  report=$scratch/valgrind.$runs
+  # 99 tells valgrind's own errors from the program's exit codes.
+  out=$(valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite \
+    --show-leak-kinds=definite --log-file="$report" "$exe" "$@")
+  rc=$?
+  if [ "$rc" -ne "$want_exit" ] || [ "$out" != "$want_out" ] || [ -s "$report" ]; then
+    failures=$((failures + 1))
+    echo "FAILED: [$*] exit $rc (want $want_exit), output '$out' (want '$want_out')"
+    cat "$report"
+  else
+    local shown="$*"; echo "ok: [${shown:0:80}] exit $rc"
+  fi
+}
+
+vg 255 'Subcommand required: create, state, remove, start or cleanup.'
+vg 255 'Unknown subcommand: [Start]' Start "$dir"
+vg 255 'Subcommand create requires instance dir, service name and description.' create "$dir" name
+vg 255 "The instance dir 'nowhere' is not valid." state nowhere
+vg 255 "The instance dir '$(printf 'x%.0s' $(seq 300))' is not valid." isrunning "$(printf 'x%.0s' $(seq 300))"
+vg 1 '' state "$dir"
+vg 0 '' create "$dir" velkor 'Velkor directory server'
+vg 1 '' create "$dir" velkor 'Velkor directory server'
+vg 0 'velkor' state "$dir"
+vg 2 'Could not determine if the server is running.' isrunning "$dir"
+
+# The test server holds the lock; then it stops and the lock file stays.
+"$server" "$dir" &
+server_pid=$!
+for _ in $(seq 400); do [ -f "$scratch/install/locks/server.ready" ] && break; sleep 0.025; done
+vg 0 'true' isrunning "$dir"
+touch "$scratch/install/locks/server.stop"
+wait "$server_pid"
+server_pid=
+vg 1 'false' isrunning "$dir"
+
+# A root of its own, read from instance.loc (a heap copy of its own).
+printf 'inst\r\n' >"$scratch/install/instance.loc"
+vg 2 'Could not determine if the server is running.' isrunning "$dir"
+printf 'missing\r\n' >"$scratch/install/instance.loc"
+vg 0 'velkor' state "$dir"
+rm "$scratch/install/instance.loc"
+
+vg 0 '' remove "$dir"
+vg 1 '' remove "$dir"
+vg 1 '' cleanup velkor
+vg 0 '' create "$dir" velkor d
+vg 0 '' cleanup velkor
+
+echo "$((runs - failures)) of $runs runs clean"
+[ "$failures" -eq 0 ]
