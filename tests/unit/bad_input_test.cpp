@@ -168,6 +168,10 @@ TEST_F(BadInput, OddServiceNamesAndDescriptionsAreRegisteredAndRemoved) {
     RunResult state = run({"state", install.rootWin});
     EXPECT_EQ(state.exitCode, 0);
     EXPECT_EQ(state.out, odd.substr(0, 255));
+    if (odd.size() > 255) { // the event-log source of the cut name
+      EXPECT_TRUE(snapshot(machine).count(
+          "/registry/hklm/system/currentcontrolset/services/eventlog/application/" + odd.substr(0, 255)));
+    }
     RunResult removed = run({"remove", install.rootWin});
     EXPECT_EQ(removed.exitCode, 0);
     EXPECT_EQ(run({"state", install.rootWin}).exitCode, 1);
