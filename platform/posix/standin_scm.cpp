@@ -542,3 +542,13 @@ BOOL CloseServiceHandle(SC_HANDLE object) {
   }
   return TRUE;
 }
+
+// The service a handle was opened on, checked for `right`; used by
+// StartServiceA, which lives with the service host (standin_dispatcher.cpp).
+bool standinScmServiceOfHandle(SC_HANDLE handle, DWORD right, std::string *name) {
+  StandinService record;
+  if (!serviceOf(handle, right, &record))
+    return false;
+  *name = record.name;
+  return true;
+}

@@ -379,3 +379,4 @@ BOOL CloseServiceHandle(SC_HANDLE object);
 BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *serviceTable);
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR serviceName, LPHANDLER_FUNCTION handler);
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATUS status);
+BOOL StartServiceA(SC_HANDLE service, DWORD numServiceArgs, LPCSTR *serviceArgVectors);

@@ -9,7 +9,8 @@ machine's faults file, limited to the program under test). Every run must:
 end within its time limit with an exit code the subcommand documents, have
 its debug log end the run with "main returning <code>.", show no sanitizer
 report, and leave no stand-in handle open at process end beyond what the
-program deliberately keeps (the service's termination event).
+program deliberately keeps (the service's termination event and its status
+handle, which Windows never closes either).
 
 Usage: fault_matrix.py BUILD_DIR [--only SCENARIO] [--max-sites N]
 Prints a table and exits 1 when any run misbehaved.
@@ -17,6 +18,7 @@ Prints a table and exits 1 when any run misbehaved.
 import argparse
 import collections
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -151,8 +153,10 @@ class Machine:
             if process.poll() is None:
                 os.killpg(process.pid, signal.SIGKILL)
                 process.wait()
-        # Anything the runs left behind on this machine (servers, services).
-        subprocess.run(["pkill", "-KILL", "-f", self.dir], stderr=subprocess.DEVNULL)
+        # Anything the runs left behind on this machine (servers, services),
+        # named by the POSIX or the Windows form of its paths.
+        for form in (self.dir, "Z:" + self.dir.replace("/", "\\")):
+            subprocess.run(["pkill", "-KILL", "-f", re.escape(form)], stderr=subprocess.DEVNULL)
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
@@ -243,7 +247,7 @@ def service_scenario():
             return "hang"
         return 0 if stopped == 0 else "not stopped"
 
-    return dict(prepare=prepare, act=act, codes={0, "not stopped"}, keep={"event"},
+    return dict(prepare=prepare, act=act, codes={0, "not stopped"}, keep={"event", "status"},
                 log_end=False)
 
 

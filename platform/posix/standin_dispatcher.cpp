@@ -1,0 +1,290 @@
+// The hosting side of the stand-in SCM: the service control dispatcher, the
+// handler registration and status reports of a service process, and the
+// start of a service's process.
+//
+// A process is a service host when the stand-in SCM started it: its
+// environment names the service (VELKOR_STANDIN_SERVICE) and the service's
+// record names the process as host. Anywhere else StartServiceCtrlDispatcherA
+// answers ERROR_FAILED_SERVICE_CONTROLLER_CONNECT, as on Windows.
+//
+// Controls travel through the database's control queue: the SCM side posts
+// one and waits for its acknowledgement; the dispatcher's thread takes them in
+// order, calls the registered handler with each, one at a time, and then acks
+// it. The dispatcher returns once the service has reported SERVICE_STOPPED.
+#include "standin_dispatcher.h"
+
+#include "standin.h"
+#include "standin_process.h"
+#include "standin_scm_store.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+// What this process knows as a service host. The handler is published by
+// RegisterServiceCtrlHandlerA (service thread) and read by the dispatcher's
+// thread; the flags are set by SetServiceStatus and the service thread.
+struct HostState {
+  std::atomic<LPHANDLER_FUNCTION> handler{nullptr};
+  std::atomic<bool> dispatching{false};
+  std::atomic<bool> stoppedReported{false};
+  std::atomic<bool> serviceMainReturned{false};
+};
+
+HostState &host() {
+  static HostState *state = new HostState; // used until the very end of the process
+  return *state;
+}
+
+constexpr useconds_t kPollMicros = 10000;
+constexpr int kHostWaitPolls = 500; // 5 s for the starter to record our pid
+
+void destroyName(void *object) { delete static_cast<std::string *>(object); }
+
+// True when the service's record names this process as its host. A process
+// started a moment ago may look before its starter has recorded its pid
+// (hostPid -1 while that is pending), so that case is waited for.
+bool hostedHere(const char *name, std::string *serviceName) {
+  for (int poll = 0; poll < kHostWaitPolls; ++poll) {
+    StandinService service;
+    {
+      StandinScmLock lock;
+      if (!standinScmLoad(name, &service))
+        return false;
+    }
+    if (service.hostPid == (int)getpid()) {
+      *serviceName = service.name;
+      return true;
+    }
+    if (service.hostPid != -1)
+      return false;
+    usleep(kPollMicros);
+  }
+  return false;
+}
+
+// The sequence number of the newest control queued so far (0 when none).
+long newestControl(const char *name) {
+  long seq = 0, next = 0;
+  DWORD control = 0;
+  while (standinScmTakeControl(name, seq, &next, &control))
+    seq = next;
+  return seq;
+}
+
+void markStopped(const char *name, DWORD win32ExitCode, int onlyForPid) {
+  StandinScmLock lock;
+  StandinService service;
+  if (!standinScmLoad(name, &service))
+    return;
+  if (onlyForPid && service.hostPid != onlyForPid)
+    return;
+  service.status = {SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, 0, win32ExitCode, 0, 0, 0};
+  service.hostPid = 0;
+  standinScmSave(service);
+  standinScmEraseIfDeleted(service);
+}
+} // namespace
+
+BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *serviceTable) {
+  if (standinFailNow("StartServiceCtrlDispatcherA"))
+    return FALSE;
+  if (!serviceTable || !serviceTable[0].lpServiceName || !serviceTable[0].lpServiceProc) {
+    SetLastError(ERROR_INVALID_DATA);
+    return FALSE;
+  }
+  const char *hostedName = getenv("VELKOR_STANDIN_SERVICE");
+  std::string name;
+  if (!hostedName || !*hostedName || !hostedHere(hostedName, &name)) {
+    SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+    return FALSE;
+  }
+  HostState &state = host();
+  if (state.dispatching.exchange(true)) {
+    SetLastError(ERROR_SERVICE_ALREADY_RUNNING);
+    return FALSE;
+  }
+  state.stoppedReported = false;
+  state.serviceMainReturned = false;
+
+  // An own-process service: the table's first entry is the service.
+  LPSERVICE_MAIN_FUNCTIONA serviceMainProc = serviceTable[0].lpServiceProc;
+  try {
+    std::thread([serviceMainProc, name] {
+      std::string argument = name;
+      LPSTR argv[2] = {&argument[0], nullptr};
+      serviceMainProc(1, argv);
+      host().serviceMainReturned = true;
+    }).detach();
+  } catch (...) {
+    state.dispatching = false;
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+  }
+
+  // Controls queued before this start were meant for an earlier run.
+  long handled = newestControl(name.c_str());
+  if (handled > standinScmLastAck(name.c_str()))
+    standinScmAckControl(name.c_str(), handled);
+  // The queue only grows, so it is read again only when its size changed.
+  std::string queuePath = standinScmFile(name.c_str(), "ctl");
+  off_t queueSize = -1;
+  for (;;) {
+    long seq = 0;
+    DWORD control = 0;
+    LPHANDLER_FUNCTION handler = state.handler.load();
+    struct stat queue;
+    off_t size = stat(queuePath.c_str(), &queue) == 0 ? queue.st_size : 0;
+    // Held until a handler is registered; then one at a time, in order.
+    while (handler && !state.stoppedReported && size != queueSize &&
+           standinScmTakeControl(name.c_str(), handled, &seq, &control)) {
+      handler(control);
+      standinScmAckControl(name.c_str(), seq);
+      handled = seq;
+    }
+    if (handler)
+      queueSize = size;
+    if (state.stoppedReported)
+      break;
+    if (state.serviceMainReturned && !state.handler.load()) {
+      // The service never registered a handler: the SCM gives up on the start.
+      markStopped(name.c_str(), ERROR_SERVICE_REQUEST_TIMEOUT, (int)getpid());
+      break;
+    }
+    usleep(kPollMicros);
+  }
+  // Nobody is left to handle what is still queued: release its senders.
+  handled = newestControl(name.c_str());
+  if (handled > standinScmLastAck(name.c_str()))
+    standinScmAckControl(name.c_str(), handled);
+  state.dispatching = false;
+  return TRUE;
+}
+
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR serviceName,
+                                                  LPHANDLER_FUNCTION handler) {
+  if (standinFailNow("RegisterServiceCtrlHandlerA"))
+    return nullptr;
+  if (!serviceName || !handler) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  StandinService service;
+  {
+    StandinScmLock lock;
+    if (!standinScmLoad(serviceName, &service) || service.hostPid != (int)getpid()) {
+      SetLastError(ERROR_SERVICE_DOES_NOT_EXIST); // not a service of this process
+      return nullptr;
+    }
+  }
+  host().handler = handler;
+  return static_cast<SERVICE_STATUS_HANDLE>(
+      standinNewHandle(kStandinStatus, new std::string(service.name), destroyName));
+}
+
+BOOL SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATUS status) {
+  if (standinFailNow("SetServiceStatus"))
+    return FALSE;
+  const std::string *name =
+      static_cast<const std::string *>(standinHandleObject(statusHandle, kStandinStatus));
+  if (!name)
+    return FALSE;
+  if (!status || status->dwCurrentState < SERVICE_STOPPED ||
+      status->dwCurrentState > SERVICE_PAUSED) {
+    SetLastError(ERROR_INVALID_DATA);
+    return FALSE;
+  }
+  {
+    StandinScmLock lock;
+    StandinService service;
+    if (!standinScmLoad(name->c_str(), &service)) {
+      SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+      return FALSE;
+    }
+    service.status = *status;
+    standinScmAppendStatus(name->c_str(), *status);
+    if (status->dwCurrentState == SERVICE_STOPPED)
+      service.hostPid = 0;
+    standinScmSave(service);
+    if (status->dwCurrentState == SERVICE_STOPPED)
+      standinScmEraseIfDeleted(service);
+  }
+  if (status->dwCurrentState == SERVICE_STOPPED)
+    host().stoppedReported = true;
+  return TRUE;
+}
+
+DWORD standinStartService(const char *name) {
+  std::string binaryPath, serviceName;
+  {
+    StandinScmLock lock;
+    StandinService service;
+    if (!standinScmLoad(name, &service))
+      return ERROR_SERVICE_DOES_NOT_EXIST;
+    if (service.markedForDelete)
+      return ERROR_SERVICE_MARKED_FOR_DELETE;
+    if (service.status.dwCurrentState != SERVICE_STOPPED)
+      return ERROR_SERVICE_ALREADY_RUNNING;
+    service.status = {SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, 0, 0, 0, 0, 0};
+    service.hostPid = -1; // the process is on its way
+    standinScmSave(service);
+    binaryPath = service.binaryPath;
+    serviceName = service.name;
+  }
+  PROCESS_INFORMATION info = {};
+  if (!standinSpawn(nullptr, binaryPath.c_str(), {"VELKOR_STANDIN_SERVICE=" + serviceName}, false,
+                    &info)) {
+    DWORD error = GetLastError();
+    markStopped(serviceName.c_str(), error, -1);
+    return error;
+  }
+  {
+    StandinScmLock lock;
+    StandinService service;
+    if (standinScmLoad(serviceName.c_str(), &service) && service.hostPid == -1) {
+      service.hostPid = (int)info.dwProcessId;
+      standinScmSave(service);
+    }
+  }
+  // The stand-in's reaper keeps watching the child; the handles are not needed.
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+  return 0;
+}
+
+bool standinScmNoteDeadHost(const char *name) {
+  StandinService service;
+  {
+    StandinScmLock lock;
+    if (!standinScmLoad(name, &service))
+      return false;
+  }
+  if (service.hostPid <= 0 || service.status.dwCurrentState == SERVICE_STOPPED)
+    return false;
+  if (kill(service.hostPid, 0) == 0 || errno != ESRCH)
+    return false;
+  markStopped(name, kStandinProcessAborted, service.hostPid);
+  return true;
+}
+
+// The service's own arguments are not passed on: an own-process service's
+// main gets its name only, as the SCM's automatic start gives it.
+BOOL StartServiceA(SC_HANDLE service, DWORD, LPCSTR *) {
+  if (standinFailNow("StartServiceA"))
+    return FALSE;
+  std::string name;
+  if (!standinScmServiceOfHandle(service, SERVICE_START, &name))
+    return FALSE;
+  DWORD error = standinStartService(name.c_str());
+  if (error) {
+    SetLastError(error);
+    return FALSE;
+  }
+  return TRUE;
+}

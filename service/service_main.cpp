@@ -1,0 +1,227 @@
+// The service entry point: registration, the start, the supervision of the
+// server's lock, and the final report.
+//
+// serviceMain runs on the thread the dispatcher made for it. Everything local
+// here (cmdToRun, the service name, startCheckPoint, the refresh period) is
+// seen by no other thread. It shares only the runtime variables of
+// service_status.h; terminationEvent is the one signal it receives from the
+// stop sequence.
+#include "service_main.h"
+
+#include "service_control.h"
+#include "service_status.h"
+
+#include "../diag/debug_log.h"
+#include "../diag/event_log.h"
+#include "../instance/instance_paths.h"
+#include "../instance/lock_probe.h"
+#include "../launcher/start_sequence.h"
+#include "../scm/service_lookup.h"
+
+#include <climits>
+
+std::atomic<int32_t> serviceMainRunning{0};
+
+namespace {
+constexpr int32_t kDefaultRefreshPeriod = 10;
+// The largest refresh period whose millisecond count fits in 32 bits and is
+// still a finite wait (0xFFFFFFFF would mean INFINITE).
+constexpr DWORD kLongestWaitMs = INFINITE - 1;
+constexpr DWORD kRunningPassMs = 5000;
+constexpr int kReprobes = 3;
+constexpr DWORD kReprobeDelayMs = 2000;
+// The longest stop sequence: 1 s before the first probe, 30 passes 2 s apart,
+// plus room for the probes and reports themselves.
+constexpr DWORD kLongestStopMs = 1000 + 30 * 2000 + 2000;
+constexpr DWORD kThreadPollMs = 10;
+
+int report(DWORD state, DWORD win32ExitCode, DWORD serviceExitCode, DWORD checkPoint,
+           DWORD waitHint) {
+  return updateServiceStatus(state, win32ExitCode, serviceExitCode, checkPoint, waitHint,
+                             serviceStatusSlot.load());
+}
+
+void setState(DWORD state) { currentServiceState.store(state, std::memory_order_relaxed); }
+DWORD getState() { return currentServiceState.load(std::memory_order_relaxed); }
+
+void reportEvent(WORD type, DWORD eventId) {
+  LPCSTR strings[1] = {instanceDir};
+  ReportEventA(eventSource, type, EVENT_CATEGORY, eventId, nullptr, 1, 0, strings, nullptr);
+}
+
+// strtol in base 10, saturated to 32 bits also where long is wider.
+int32_t parseInt32(const char *text) {
+  long value = strtol(text, nullptr, 10);
+  if (value > INT32_MAX)
+    return INT32_MAX;
+  if (value < INT32_MIN)
+    return INT32_MIN;
+  return (int32_t)value;
+}
+
+int32_t readRefreshPeriod() {
+  const char *text = getenv("VELKOR_WINDOWS_SERVICE_REFRESH_PERIOD");
+  int32_t period = text ? parseInt32(text) : kDefaultRefreshPeriod;
+  if (period < 0)
+    period = kDefaultRefreshPeriod;
+  debug("Refresh period in seconds is %d.", period);
+  return period;
+}
+
+// True when the SCM itself is stopping the service (it shows it stopped or
+// stop-pending); every failure to find out counts as false.
+bool scmIsStopping(const char *serviceName) {
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  if (!manager) {
+    debugError("Failed to open the Service Control Manager.  Last error = %d",
+               (int)GetLastError());
+    debugError("getServiceStatus: openScm did not work. Last error = %d", (int)GetLastError());
+    return false;
+  }
+  debug("Successfully opened the Service Control Manager.");
+  SC_HANDLE service = OpenServiceA(manager, serviceName, SERVICE_QUERY_STATUS);
+  if (!service) {
+    debugError("getServiceStatus: openService did not work. Last error = %d",
+               (int)GetLastError());
+    CloseServiceHandle(manager);
+    return false;
+  }
+  SERVICE_STATUS status;
+  memset(&status, 0, sizeof status);
+  BOOL queried = QueryServiceStatus(service, &status);
+  if (!queried)
+    debugError("getServiceStatus: Failed to query the service status. Last error = %d",
+               (int)GetLastError());
+  CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  return queried && (status.dwCurrentState == SERVICE_STOPPED ||
+                     status.dwCurrentState == SERVICE_STOP_PENDING);
+}
+
+// The supervision loop; returns when serviceMain is to end.
+void supervise(const char *serviceName, DWORD *startCheckPoint) {
+  int32_t refreshPeriod = readRefreshPeriod();
+  DWORD timeout = refreshPeriod > (int32_t)(kLongestWaitMs / 1000) ? kLongestWaitMs
+                                                                   : (DWORD)refreshPeriod * 1000u;
+  bool runningReported = false;
+  for (;;) {
+    HANDLE event = terminationEvent.load();
+    DWORD waited;
+    if (!runningReported) {
+      waited = WaitForSingleObject(event, timeout);
+    } else if (refreshPeriod != 0) {
+      waited = WaitForSingleObject(event, kRunningPassMs);
+    } else {
+      WaitForSingleObject(event, INFINITE);
+      return;
+    }
+    if (waited == WAIT_OBJECT_0) {
+      debug("The application has exited.");
+      return;
+    }
+
+    int32_t running = 0;
+    if (isServerRunning(&running, 0) != 0) {
+      debug("checking in serviceMain: error interrogating status.");
+      continue;
+    }
+    if (running) {
+      setState(SERVICE_RUNNING);
+      if (!runningReported) {
+        report(SERVICE_RUNNING, NO_ERROR, 0, *startCheckPoint, 0);
+        ++*startCheckPoint;
+        reportEvent(EVENTLOG_SUCCESS, MSG_SERVER_STARTED);
+        runningReported = true;
+      }
+      continue;
+    }
+
+    bool back = false;
+    for (int i = 0; i < kReprobes && !back; ++i) {
+      Sleep(kReprobeDelayMs);
+      back = isServerRunning(&running, 1) == 0 && running;
+    }
+    if (back)
+      continue;
+
+    if (scmIsStopping(serviceName))
+      return;
+    setState(SERVICE_STOPPED);
+    debug("checking in serviceMain serviceHandler: service stopped with error.");
+    report(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, (DWORD)-1, 0, 0);
+    reportEvent(EVENTLOG_ERROR_TYPE, MSG_STOPPED_OUTSIDE_SCM);
+    return;
+  }
+}
+} // namespace
+
+void WINAPI serviceMain(DWORD, LPSTR *) {
+  serviceMainRunning.store(1);
+  debug("serviceMain");
+  DWORD startCheckPoint = 1;
+  bool startFailed = false;
+  char cmdToRun[kCmdToRunSize] = "";
+  char serviceName[kServiceNameSize] = "";
+
+  if (createServiceBinPath(cmdToRun) != 0) {
+    debug("serviceMain: failed to create service bin path.");
+    startFailed = true;
+  } else if (getServiceName(cmdToRun, serviceName) != 0) {
+    debug("serviceMain: could not get service name.");
+    startFailed = true;
+  } else {
+    debug("Registering the service handler for '%s'", serviceName);
+    serviceStatusHandle = RegisterServiceCtrlHandlerA(serviceName, serviceHandler);
+    debug("registerServiceHandler returning '%d'", 0);
+    serviceStatusSlot.store(&serviceStatusHandle);
+    setState(SERVICE_START_PENDING);
+    int refused = report(SERVICE_START_PENDING, NO_ERROR, 0, startCheckPoint, 5000);
+    startCheckPoint = 2;
+    if (refused) {
+      startFailed = true;
+    } else {
+      // Without the event neither the stop sequence nor the supervision's
+      // waits would work: the start counts as failed.
+      terminationEvent.store(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+      if (!terminationEvent.load()) {
+        debugError("serviceMain: could not create the termination event.  Last error = %d.",
+                   (int)GetLastError());
+        startFailed = true;
+      }
+    }
+  }
+
+  int32_t running = 0;
+  int probed = isServerRunning(&running, 1);
+  bool alreadyRunning = probed == 0 && running;
+  if (startFailed || alreadyRunning) {
+    if (serviceStatusSlot.load())
+      report(getState(), ERROR_SERVICE_SPECIFIC_ERROR, 0, 0, 0);
+  }
+  if (!startFailed) {
+    if (!alreadyRunning && doStartApplication(serviceStatusSlot.load(), &startCheckPoint) != 0) {
+      debugError("serviceMain: doStartApplication() failed");
+      setState(SERVICE_STOPPED);
+      report(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, (DWORD)-1, 0, 0);
+      reportEvent(EVENTLOG_ERROR_TYPE, MSG_START_FAILED);
+    } else {
+      supervise(serviceName, &startCheckPoint);
+    }
+  }
+
+  if (getState() != SERVICE_STOPPED && serviceStatusSlot.load()) {
+    setState(SERVICE_STOPPED);
+    report(SERVICE_STOPPED, NO_ERROR, 0, 0, 0);
+  }
+  debug("serviceMain returning.");
+  serviceMainRunning.store(0);
+}
+
+bool waitForServiceThreads() {
+  for (DWORD waited = 0; waited < kLongestStopMs; waited += kThreadPollMs) {
+    if (serviceMainRunning.load() == 0 && stopInProgress.load() == 0)
+      return true;
+    Sleep(kThreadPollMs);
+  }
+  return serviceMainRunning.load() == 0 && stopInProgress.load() == 0;
+}

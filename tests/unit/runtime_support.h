@@ -1,0 +1,272 @@
+// Helpers of the service-runtime tests: an installation with a start script,
+// the stop launcher and the test server, a service registered on the
+// stand-in SCM with this test process as its host, and readers of what the
+// service reported (statuses in order, events, debug-log lines).
+#pragma once
+
+#include "platform/posix/standin.h"
+#include "platform/posix/standin_dispatcher.h"
+#include "platform/posix/standin_eventlog.h"
+#include "platform/posix/standin_scm_store.h"
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include "diag/event_log.h"
+#include "instance/instance_paths.h"
+#include "service/service_status.h"
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <functional>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char **environ;
+
+inline std::string fixturePath(const std::string &name) {
+  return std::string(VELKOR_FIXTURE_DIR) + "/" + name;
+}
+
+// Polls `condition` every 5 ms for up to `ms` of real time.
+inline bool eventually(const std::function<bool()> &condition, int ms = 10000) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline)
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+// "<state> <win32> <specific> <checkpoint> <hint> <accepted>", exit codes signed.
+inline std::string statusText(const SERVICE_STATUS &s) {
+  char text[128];
+  snprintf(text, sizeof text, "%u %d %d %u %u %u", (unsigned)s.dwCurrentState,
+           (int)s.dwWin32ExitCode, (int)s.dwServiceSpecificExitCode, (unsigned)s.dwCheckPoint,
+           (unsigned)s.dwWaitHint, (unsigned)s.dwControlsAccepted);
+  return text;
+}
+
+// "<type> <symbol>" of one recorded event, with its insertion strings after.
+inline std::string eventText(const StandinEvent &e) {
+  const char *symbol = e.eventId == MSG_SERVER_STARTED        ? "MSG_SERVER_STARTED"
+                       : e.eventId == MSG_SERVER_SHUTDOWN     ? "MSG_SERVER_SHUTDOWN"
+                       : e.eventId == MSG_START_FAILED        ? "MSG_START_FAILED"
+                       : e.eventId == MSG_STOP_FAILED         ? "MSG_STOP_FAILED"
+                       : e.eventId == MSG_STOPPED_OUTSIDE_SCM ? "MSG_STOPPED_OUTSIDE_SCM"
+                                                              : "other";
+  std::string text = std::to_string(e.type) + " " + symbol;
+  for (const std::string &s : e.strings)
+    text += " [" + s + "]";
+  return text;
+}
+
+// True while some process holds a lock on byte 0 of the file.
+inline bool lockHeld(const std::string &posixPath) {
+  int fd = open(posixPath.c_str(), O_RDWR);
+  if (fd < 0)
+    return false;
+  struct flock probe = {};
+  probe.l_type = F_WRLCK;
+  probe.l_whence = SEEK_SET;
+  probe.l_start = 0;
+  probe.l_len = 1;
+  bool held = fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+  close(fd);
+  return held;
+}
+
+// Messages from `first` on that equal `message`.
+inline int countOf(const std::vector<std::string> &messages, const std::string &message) {
+  int count = 0;
+  for (const std::string &m : messages)
+    count += m == message;
+  return count;
+}
+
+inline bool startsWith(const std::string &text, const std::string &prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+enum class Script { ServerThenExit0, Exit0, Exit3, Missing };
+
+// One installation whose service is registered on the stand-in SCM, with
+// this process as its host, so the runtime can run inside the test.
+struct ServiceBed {
+  ScratchDir scratch;
+  Installation inst{scratch};
+  std::string name = "VelkorTest";
+  std::vector<pid_t> servers; // test servers we started, killed at the end
+
+  explicit ServiceBed(double timeScale = 0.01) {
+    setTimeScale(timeScale);
+    inst.actAsProgram();
+    std::string launcher = inst.root + "/lib/winlauncher.exe";
+    writeWholeFile(launcher, readWholeFile(fixturePath("winlauncher")));
+    chmod(launcher.c_str(), 0755);
+    scratch.makeDir("install/bat");
+    scratch.makeDir("install/locks");
+    script(Script::ServerThenExit0);
+  }
+
+  ~ServiceBed() {
+    std::string pids = readWholeFile(inst.root + "/bat/server.pid");
+    for (size_t at = 0; at < pids.size(); at = pids.find('\n', at) + 1) {
+      servers.push_back((pid_t)atoi(pids.c_str() + at));
+      if (pids.find('\n', at) == std::string::npos)
+        break;
+    }
+    for (pid_t pid : servers) {
+      std::string cmdline = readWholeFile("/proc/" + std::to_string(pid) + "/cmdline");
+      if (cmdline.find("velkor_test_server") != std::string::npos)
+        kill(pid, SIGKILL);
+      waitpid(pid, nullptr, WNOHANG);
+    }
+  }
+
+  static void setTimeScale(double scale) {
+    standinSetTimeScale(scale);
+    setenv("VELKOR_STANDIN_TIME_SCALE", std::to_string(scale).c_str(), 1);
+  }
+
+  std::string lockFile() const { return inst.root + "/locks/server.lock"; }
+  std::string launcherPath() const { return inst.root + "/lib/winlauncher.exe"; }
+
+  // Writes bat/start-ds.bat as a shell script; it records its arguments in
+  // bat/calls. ServerThenExit0 starts the test server in the background and
+  // waits until it holds its lock, as a real start script would.
+  void script(Script kind) const {
+    std::string path = inst.root + "/bat/start-ds.bat";
+    if (kind == Script::Missing) {
+      unlink(path.c_str());
+      return;
+    }
+    std::string text = "#!/bin/sh\necho \"$@\" >> '" + inst.root + "/bat/calls'\n";
+    if (kind == Script::ServerThenExit0) {
+      text += "'" + fixturePath("velkor_test_server") + "' '" + inst.rootWin +
+              "' >/dev/null 2>&1 &\n";
+      text += "echo $! >> '" + inst.root + "/bat/server.pid'\n";
+      text += "n=0; while [ ! -f '" + inst.root + "/locks/server.ready' ] && [ $n -lt 400 ]; "
+              "do sleep 0.025; n=$((n+1)); done\n";
+    }
+    text += kind == Script::Exit3 ? "exit 3\n" : "exit 0\n";
+    writeWholeFile(path, text);
+  }
+
+  std::string scriptCalls() const { return readWholeFile(inst.root + "/bat/calls"); }
+
+  // Starts the test server on the instance root and waits until it holds its lock.
+  pid_t startServer(bool lock = true) {
+    std::string server = fixturePath("velkor_test_server");
+    std::vector<std::string> args = {server, inst.rootWin};
+    if (!lock)
+      args.push_back("--no-lock");
+    std::vector<char *> argv;
+    for (std::string &a : args)
+      argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    posix_spawn(&pid, server.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    servers.push_back(pid);
+    if (lock)
+      eventually([&] { return lockHeld(lockFile()); });
+    else
+      waitpid(pid, nullptr, 0);
+    return pid;
+  }
+
+  // Kills a server we started (the lock goes with it) and waits for it.
+  void killServer(pid_t pid) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+
+  // Makes a server started by the start script die (it polls for the file).
+  void killScriptServer() {
+    writeWholeFile(inst.root + "/locks/server.die", "");
+    eventually([&] { return !lockHeld(lockFile()); });
+  }
+
+  // instanceDir and the instance root of this process.
+  void resolve() const { ASSERT_EQ(1, initInstanceDir(inst.rootWin.c_str())); }
+
+  std::string cmdToRun() const {
+    return "\"" + toWindowsPath(inst.program) + "\" start \"" + inst.rootWin + "\"";
+  }
+
+  // Registers the service with this process as its host.
+  void registerService(int hostPid = (int)getpid()) const {
+    StandinService service;
+    service.name = name;
+    service.displayName = name;
+    service.binaryPath = cmdToRun();
+    service.startType = SERVICE_DEMAND_START;
+    service.hostPid = hostPid;
+    service.status.dwCurrentState = hostPid ? SERVICE_START_PENDING : SERVICE_STOPPED;
+    {
+      StandinScmLock lock;
+      standinScmSave(service);
+    }
+    setenv("VELKOR_STANDIN_SERVICE", name.c_str(), 1);
+  }
+
+  // Registers a handler and publishes the slot, as serviceMain does.
+  void registerHandler(LPHANDLER_FUNCTION handler) const {
+    serviceStatusHandle = RegisterServiceCtrlHandlerA(name.c_str(), handler);
+    ASSERT_NE(nullptr, serviceStatusHandle);
+    serviceStatusSlot = &serviceStatusHandle;
+  }
+
+  std::vector<std::string> statuses() const {
+    std::vector<std::string> out;
+    for (const SERVICE_STATUS &s : standinScmStatusHistory(name.c_str()))
+      out.push_back(statusText(s));
+    return out;
+  }
+
+  SERVICE_STATUS current() const {
+    StandinService service;
+    standinScmLoad(name.c_str(), &service);
+    return service.status;
+  }
+
+  bool waitForState(DWORD state, int ms = 20000) const {
+    return eventually([&] { return current().dwCurrentState == state; }, ms);
+  }
+
+  std::vector<std::string> events() const {
+    std::vector<std::string> out;
+    for (const StandinEvent &e : standinReadEvents())
+      out.push_back(eventText(e));
+    return out;
+  }
+
+  std::vector<std::string> log() const { return logMessages(inst.logPath()); }
+
+  // Posts a control as the SCM would and waits until the service has handled it.
+  void control(DWORD code) const {
+    long seq = standinScmPostControl(name.c_str(), code);
+    ASSERT_TRUE(eventually([&] { return standinScmLastAck(name.c_str()) >= seq; }, 60000));
+  }
+
+  // The messages of the log from the first equal to `from` (inclusive).
+  std::vector<std::string> logFrom(const std::string &from) const {
+    std::vector<std::string> all = log(), out;
+    bool on = false;
+    for (const std::string &m : all) {
+      on = on || m == from;
+      if (on)
+        out.push_back(m);
+    }
+    return out;
+  }
+};

@@ -1,0 +1,206 @@
+// The control handler and the stop sequence, called as the dispatcher would,
+// with the stop launcher and the test server of a real installation.
+#include "runtime_support.h"
+
+#include <gtest/gtest.h>
+
+#include "diag/debug_log.h"
+#include "service/service_control.h"
+
+namespace {
+struct ServiceControl : testing::Test {
+  ServiceBed bed;
+
+  void SetUp() override {
+    bed.resolve();
+    bed.registerService();
+    bed.registerHandler(serviceHandler);
+    terminationEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    eventSource = RegisterEventSourceA(nullptr, bed.name.c_str());
+    currentServiceState = SERVICE_RUNNING;
+    debug("test set up"); // the log's banner goes before what the tests look at
+  }
+
+  void TearDown() override { EXPECT_TRUE(waitForIdle()); }
+
+  bool waitForIdle() { return eventually([] { return stopInProgress.load() == 0; }, 30000); }
+  bool terminated() { return WaitForSingleObject(terminationEvent.load(), 0) == WAIT_OBJECT_0; }
+  std::string shutdownEvent() const { return "0 MSG_SERVER_SHUTDOWN [" + bed.inst.rootWin + "]"; }
+  std::string stopFailedEvent() const { return "1 MSG_STOP_FAILED [" + bed.inst.rootWin + "]"; }
+
+  // The handler's lines written by `action` (a stop thread may write its own meanwhile).
+  std::vector<std::string> linesOf(const std::function<void()> &action) {
+    size_t before = bed.log().size();
+    action();
+    std::vector<std::string> after = bed.log(), out;
+    for (size_t i = before; i < after.size(); ++i)
+      if (startsWith(after[i], "serviceHandler"))
+        out.push_back(after[i]);
+    return out;
+  }
+
+  // Stop-pending reports with check points first..last, wait hint 10000.
+  static std::vector<std::string> loopReports(int first, int last) {
+    std::vector<std::string> out;
+    for (int cp = first; cp <= last; ++cp)
+      out.push_back("3 0 0 " + std::to_string(cp) + " 10000 5");
+    return out;
+  }
+};
+} // namespace
+
+TEST_F(ServiceControl, InterrogateAnswersFromTheLockAlone) {
+  currentServiceState = SERVICE_START_PENDING;
+  serviceHandler(SERVICE_CONTROL_INTERROGATE); // no lock file: the probe cannot tell
+  EXPECT_EQ((DWORD)SERVICE_START_PENDING, currentServiceState.load());
+  bed.startServer(false); // the file is there, nobody holds it
+  serviceHandler(SERVICE_CONTROL_INTERROGATE);
+  EXPECT_EQ((DWORD)SERVICE_STOPPED, currentServiceState.load());
+  pid_t server = bed.startServer();
+  std::vector<std::string> lines = linesOf([] { serviceHandler(SERVICE_CONTROL_INTERROGATE); });
+  EXPECT_EQ((DWORD)SERVICE_RUNNING, currentServiceState.load());
+  bed.killServer(server);
+  EXPECT_EQ(std::vector<std::string>({"2 0 0 0 0 0", "1 0 0 0 0 5", "4 0 0 0 0 5"}),
+            bed.statuses());
+  EXPECT_EQ("serviceHandler called with controlCode=4.", lines.front());
+  EXPECT_TRUE(logHas(lines, "serviceHandler: interrogate."));
+  EXPECT_TRUE(logHas(lines, "serviceHandler: service running."));
+  EXPECT_EQ("serviceHandler returning.", lines.back());
+  std::vector<std::string> log = bed.log();
+  EXPECT_TRUE(logHas(log, "serviceHandler: error interrogating."));
+  EXPECT_TRUE(logHas(log, "serviceHandler: service stopped."));
+}
+
+TEST_F(ServiceControl, PauseContinueAndUnknownCodesOnlyTrace) {
+  EXPECT_EQ(std::vector<std::string>({"serviceHandler called with controlCode=2.",
+                                      "serviceHandler: pause.", "serviceHandler returning."}),
+            linesOf([] { serviceHandler(SERVICE_CONTROL_PAUSE); }));
+  EXPECT_EQ(std::vector<std::string>({"serviceHandler called with controlCode=3.",
+                                      "serviceHandler: continue.", "serviceHandler returning."}),
+            linesOf([] { serviceHandler(SERVICE_CONTROL_CONTINUE); }));
+  EXPECT_EQ(std::vector<std::string>(
+                {"serviceHandler called with controlCode=200.", "serviceHandler returning."}),
+            linesOf([] { serviceHandler(200); }));
+  EXPECT_TRUE(bed.statuses().empty());
+  EXPECT_EQ((DWORD)SERVICE_RUNNING, currentServiceState.load());
+}
+
+TEST_F(ServiceControl, StopWithTheLockAlreadyFreeMakesOneLoopReport) {
+  bed.startServer(false);
+  serviceHandler(SERVICE_CONTROL_STOP);
+  ASSERT_TRUE(waitForIdle());
+  std::vector<std::string> expected = {"3 0 0 1 30000 5", "3 0 0 2 10000 5", "1 0 0 0 0 5"};
+  EXPECT_EQ(expected, bed.statuses());
+  EXPECT_EQ(std::vector<std::string>({shutdownEvent()}), bed.events());
+  EXPECT_TRUE(terminated());
+  EXPECT_EQ((DWORD)SERVICE_STOPPED, currentServiceState.load());
+  // The launcher is not waited for; it gets its arguments all the same.
+  EXPECT_TRUE(eventually([&] {
+    return readWholeFile(bed.inst.root + "/lib/winlauncher.calls") ==
+           "[stop] [" + bed.inst.rootWin + "\\.]\r\n";
+  }));
+  std::vector<std::string> log = bed.log();
+  EXPECT_TRUE(logHas(log, "doStopApplication: launching '\"" + bed.inst.rootWin +
+                              "\\lib\\winlauncher.exe\" stop \"" + bed.inst.rootWin + "\\.\"'."));
+  EXPECT_TRUE(logHas(log, "doStopApplication: server stopped."));
+  EXPECT_EQ(1, countOf(log, "Faking a service termination so serviceMain can return."));
+}
+
+TEST_F(ServiceControl, StopLauncherMakesTheServerRelease) {
+  bed.startServer();
+  serviceHandler(SERVICE_CONTROL_STOP);
+  ASSERT_TRUE(waitForIdle());
+  EXPECT_FALSE(lockHeld(bed.lockFile()));
+  std::vector<std::string> statuses = bed.statuses();
+  EXPECT_EQ("3 0 0 1 30000 5", statuses.front());
+  EXPECT_EQ("1 0 0 0 0 5", statuses.back());
+  EXPECT_EQ(std::vector<std::string>({shutdownEvent()}), bed.events());
+}
+
+TEST_F(ServiceControl, StopNeverReleasedRunsAgainAndTheNextStopStartsAfresh) {
+  ServiceBed::setTimeScale(0.05); // the stop loop runs about 3 s
+  bed.startServer();
+  writeWholeFile(bed.inst.root + "/lib/winlauncher.ignore", "");
+  serviceHandler(SERVICE_CONTROL_STOP);
+  ASSERT_TRUE(eventually([&] { return bed.statuses().size() >= 3; }));
+  // A second stop, and a shutdown, while the first runs change nothing.
+  EXPECT_EQ(std::vector<std::string>({"serviceHandler called with controlCode=1.",
+                                      "serviceHandler: a stop is already in progress.",
+                                      "serviceHandler returning."}),
+            linesOf([] { serviceHandler(SERVICE_CONTROL_STOP); }));
+  EXPECT_EQ(std::vector<std::string>({"serviceHandler called with controlCode=5.",
+                                      "serviceHandler: shutdown",
+                                      "serviceHandler: a stop is already in progress.",
+                                      "serviceHandler returning."}),
+            linesOf([] { serviceHandler(SERVICE_CONTROL_SHUTDOWN); }));
+  ASSERT_TRUE(waitForIdle());
+
+  std::vector<std::string> expected = {"3 0 0 1 30000 5"};
+  for (const std::string &s : loopReports(2, 31))
+    expected.push_back(s);
+  expected.push_back("4 0 0 0 0 5");
+  EXPECT_EQ(expected, bed.statuses());
+  EXPECT_EQ(std::vector<std::string>({stopFailedEvent()}), bed.events());
+  EXPECT_FALSE(terminated());
+  EXPECT_EQ((DWORD)SERVICE_RUNNING, currentServiceState.load());
+  std::vector<std::string> log = bed.log();
+  EXPECT_TRUE(logHas(log, "doStopApplication: server NOT stopped."));
+  EXPECT_TRUE(logHas(log, "serviceHandler: The server could not be stopped."));
+  EXPECT_EQ(0, countOf(log, "Faking a service termination so serviceMain can return."));
+
+  unlink((bed.inst.root + "/lib/winlauncher.ignore").c_str());
+  serviceHandler(SERVICE_CONTROL_STOP);
+  ASSERT_TRUE(waitForIdle());
+  std::vector<std::string> statuses = bed.statuses();
+  ASSERT_GE(statuses.size(), expected.size() + 3);
+  EXPECT_EQ("3 0 0 1 30000 5", statuses[expected.size()]);
+  EXPECT_EQ("3 0 0 2 10000 5", statuses[expected.size() + 1]);
+  EXPECT_EQ("1 0 0 0 0 5", statuses.back());
+  EXPECT_TRUE(terminated());
+}
+
+TEST_F(ServiceControl, ShutdownRunsOnTheCallingThreadAndEndsTheServiceEvenWhenItFails) {
+  bed.startServer();
+  writeWholeFile(bed.inst.root + "/lib/winlauncher.ignore", "");
+  serviceHandler(SERVICE_CONTROL_SHUTDOWN); // returns only when the sequence is over
+  EXPECT_EQ(0, stopInProgress.load());
+  std::vector<std::string> statuses = bed.statuses();
+  ASSERT_EQ(32u, statuses.size());
+  EXPECT_EQ("3 0 0 31 10000 5", statuses[30]);
+  EXPECT_EQ("1 0 0 0 0 5", statuses.back());
+  EXPECT_TRUE(terminated());
+  EXPECT_EQ(std::vector<std::string>({stopFailedEvent()}), bed.events());
+  EXPECT_TRUE(logHas(bed.log(), "Faking a service termination so serviceMain can return."));
+}
+
+TEST_F(ServiceControl, MissingLauncherFailsAtOnceWithOnlyTheFirstReport) {
+  unlink(bed.launcherPath().c_str());
+  serviceHandler(SERVICE_CONTROL_STOP);
+  ASSERT_TRUE(waitForIdle());
+  EXPECT_EQ(std::vector<std::string>({"3 0 0 1 30000 5", "4 0 0 0 0 5"}), bed.statuses());
+  EXPECT_EQ(std::vector<std::string>({stopFailedEvent()}), bed.events());
+  EXPECT_TRUE(logHas(bed.log(), "doStopApplication: spawn failed.  Sent command: \"" +
+                                    bed.inst.rootWin + "\\lib\\winlauncher.exe\" stop \"" +
+                                    bed.inst.rootWin + "\\.\""));
+}
+
+TEST_F(ServiceControl, WithoutAStopThreadTheStopRunsOnTheHandlersThread) {
+  bed.startServer(false);
+  standinFailCall("CreateThread", ERROR_NOT_ENOUGH_MEMORY, standinCallCount("CreateThread") + 1);
+  serviceHandler(SERVICE_CONTROL_STOP);
+  EXPECT_EQ(0, stopInProgress.load());
+  EXPECT_EQ("1 0 0 0 0 5", bed.statuses().back());
+  EXPECT_TRUE(logHas(bed.log(), "ERROR:  Failed to create the stop thread.  Last error = 8.  "
+                                "Stopping synchronously."));
+}
+
+TEST_F(ServiceControl, BeforeTheSlotIsSetControlsReportNothing) {
+  serviceStatusSlot = nullptr;
+  bed.startServer(false);
+  serviceHandler(SERVICE_CONTROL_INTERROGATE);
+  serviceHandler(SERVICE_CONTROL_STOP);
+  ASSERT_TRUE(waitForIdle());
+  EXPECT_TRUE(bed.statuses().empty());
+  EXPECT_EQ((DWORD)SERVICE_STOPPED, currentServiceState.load());
+  EXPECT_TRUE(terminated());
+}

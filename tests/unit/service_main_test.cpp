@@ -1,0 +1,235 @@
+// serviceMain and `start` inside the test process: the stand-in dispatcher
+// runs the service as the SCM would, the test drives it with controls and the
+// server, and reads back every status and event in order.
+#include "runtime_support.h"
+
+#include <gtest/gtest.h>
+
+#include "cli/commands.h"
+#include "service/service_control.h"
+#include "service/service_main.h"
+
+namespace {
+struct ServiceMain : testing::Test {
+  ServiceBed bed;
+  std::thread driver;
+
+  void SetUp() override {
+    unsetenv("VELKOR_WINDOWS_SERVICE_REFRESH_PERIOD");
+    unsetenv("VELKOR_WINDOWS_SERVICE_STARTDS_WAIT");
+    unsetenv("VELKOR_WINDOWS_SERVICE_START_NTRIES");
+    bed.registerService();
+  }
+
+  void TearDown() override {
+    if (driver.joinable())
+      driver.join();
+  }
+
+  // Runs `start` on this thread (the dispatcher's) while `drive` acts on another.
+  int runService(const std::function<void()> &drive) {
+    driver = std::thread(drive);
+    std::string root = bed.inst.rootWin;
+    char *argv[] = {const_cast<char *>("velkor_service"), const_cast<char *>("start"), &root[0],
+                    nullptr};
+    int exitCode = runStart(argv);
+    driver.join();
+    return exitCode;
+  }
+
+  std::string event(int type, const char *symbol) const {
+    return std::to_string(type) + " " + symbol + " [" + bed.inst.rootWin + "]";
+  }
+
+  // Waits for RUNNING, then stops the service with the launcher.
+  std::function<void()> runThenStop() {
+    return [this] {
+      EXPECT_TRUE(bed.waitForState(SERVICE_RUNNING));
+      bed.control(SERVICE_CONTROL_STOP);
+    };
+  }
+
+  static std::vector<std::string> head(const std::vector<std::string> &all, size_t n) {
+    return std::vector<std::string>(all.begin(), all.begin() + (long)std::min(n, all.size()));
+  }
+};
+
+const std::vector<std::string> kStartReports = {"2 0 0 1 5000 0", "2 0 0 2 330000 0",
+                                                "2 0 0 3 10000 0"};
+} // namespace
+
+TEST_F(ServiceMain, NormalStartRunsAndStops) {
+  EXPECT_EQ(0, runService(runThenStop()));
+  std::vector<std::string> statuses = bed.statuses();
+  std::vector<std::string> expected = kStartReports;
+  expected.push_back("4 0 0 4 0 5");
+  expected.push_back("3 0 0 1 30000 5");
+  EXPECT_EQ(expected, head(statuses, expected.size()));
+  EXPECT_EQ("1 0 0 0 0 5", statuses.back());
+  EXPECT_EQ(1, std::count(statuses.begin(), statuses.end(), "1 0 0 0 0 5"));
+  EXPECT_EQ(std::vector<std::string>({event(0, "MSG_SERVER_STARTED"),
+                                      event(0, "MSG_SERVER_SHUTDOWN")}),
+            bed.events());
+  EXPECT_FALSE(lockHeld(bed.lockFile()));
+  EXPECT_EQ("--windowsNetStart\n", bed.scriptCalls());
+  EXPECT_EQ(0, bed.current().dwCheckPoint);
+
+  std::vector<std::string> log = bed.log();
+  EXPECT_TRUE(logHas(log, "Refresh period in seconds is 10."));
+  EXPECT_TRUE(logHas(log, "Registering the service handler for '" + bed.name + "'"));
+  EXPECT_TRUE(logHas(log, "registerServiceHandler returning '0'"));
+  // The event source goes only after the stop sequence's last event.
+  auto at = [&](const std::string &line) {
+    return std::find(log.begin(), log.end(), line) - log.begin();
+  };
+  EXPECT_LT(at("serviceMain returning."), at("Deregistering the Event Log."));
+  EXPECT_EQ("Deregistering the Event Log.", log[log.size() - 1]);
+  EXPECT_EQ(0, standinOpenHandleCount(kStandinEventSource));
+  EXPECT_EQ(nullptr, instanceDir);
+}
+
+TEST_F(ServiceMain, ServerAlreadyRunningIsAdoptedWithoutTheScript) {
+  bed.startServer();
+  EXPECT_EQ(0, runService(runThenStop()));
+  std::vector<std::string> expected = {"2 0 0 1 5000 0", "2 1066 0 0 0 0", "4 0 0 2 0 5",
+                                       "3 0 0 1 30000 5"};
+  EXPECT_EQ(expected, head(bed.statuses(), expected.size()));
+  EXPECT_EQ("", bed.scriptCalls());
+  EXPECT_EQ(event(0, "MSG_SERVER_STARTED"), bed.events().front());
+}
+
+TEST_F(ServiceMain, FailedScriptStopsTheServiceWithItsEvent) {
+  bed.script(Script::Exit3);
+  EXPECT_EQ(0, runService([] {}));
+  EXPECT_EQ(std::vector<std::string>({"2 0 0 1 5000 0", "2 0 0 2 330000 0", "1 1066 -1 0 0 5"}),
+            bed.statuses());
+  EXPECT_EQ(std::vector<std::string>({event(1, "MSG_START_FAILED")}), bed.events());
+  EXPECT_TRUE(logHas(bed.log(), "ERROR:  serviceMain: doStartApplication() failed"));
+}
+
+TEST_F(ServiceMain, WithoutATerminationEventTheStartFails) {
+  standinFailCall("CreateEventA", ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(0, runService([] {}));
+  EXPECT_EQ(std::vector<std::string>({"2 0 0 1 5000 0", "2 1066 0 0 0 0", "1 0 0 0 0 5"}),
+            bed.statuses());
+  EXPECT_EQ("", bed.scriptCalls());
+  EXPECT_TRUE(bed.events().empty());
+  EXPECT_TRUE(logHas(bed.log(), "ERROR:  serviceMain: could not create the termination event.  "
+                                "Last error = 8."));
+}
+
+TEST_F(ServiceMain, ServerDyingOutsideTheScmStopsTheServiceWithAnError) {
+  EXPECT_EQ(0, runService([this] {
+    EXPECT_TRUE(bed.waitForState(SERVICE_RUNNING));
+    bed.killScriptServer();
+  }));
+  std::vector<std::string> statuses = bed.statuses();
+  EXPECT_EQ("4 0 0 4 0 5", statuses[3]);
+  EXPECT_EQ("1 1066 -1 0 0 5", statuses.back());
+  EXPECT_EQ(5u, statuses.size());
+  EXPECT_EQ(std::vector<std::string>(
+                {event(0, "MSG_SERVER_STARTED"), event(1, "MSG_STOPPED_OUTSIDE_SCM")}),
+            bed.events());
+  std::vector<std::string> log = bed.log();
+  EXPECT_TRUE(logHas(log, "Successfully opened the Service Control Manager."));
+  EXPECT_TRUE(logHas(log, "checking in serviceMain serviceHandler: service stopped with error."));
+  // Verbose probes: serviceMain's first, the start sequence's one, the three re-probes.
+  EXPECT_EQ(5, countOf(log, "Determining if the server is running."));
+}
+
+TEST_F(ServiceMain, ServerDyingWhileTheScmStopsTheServiceWritesNoEvent) {
+  EXPECT_EQ(0, runService([this] {
+    EXPECT_TRUE(bed.waitForState(SERVICE_RUNNING));
+    {
+      StandinScmLock lock; // the SCM shows the service stop-pending
+      StandinService service;
+      standinScmLoad(bed.name.c_str(), &service);
+      service.status.dwCurrentState = SERVICE_STOP_PENDING;
+      standinScmSave(service);
+    }
+    bed.killScriptServer();
+  }));
+  EXPECT_EQ("1 0 0 0 0 5", bed.statuses().back());
+  EXPECT_EQ(std::vector<std::string>({event(0, "MSG_SERVER_STARTED")}), bed.events());
+  EXPECT_EQ(0, countOf(bed.log(), "checking in serviceMain serviceHandler: service stopped with "
+                                  "error."));
+}
+
+TEST_F(ServiceMain, ServerComingBackDuringTheReprobesKeepsTheServiceRunning) {
+  ServiceBed::setTimeScale(0.25); // re-probes 500 ms apart: room for the server to return
+  pid_t first = bed.startServer();
+  EXPECT_EQ(0, runService([&] {
+    EXPECT_TRUE(bed.waitForState(SERVICE_RUNNING));
+    size_t probes = countOf(bed.log(), "Determining if the server is running.");
+    bed.killServer(first);
+    // The first verbose re-probe has found the lock free: the server returns.
+    EXPECT_TRUE(eventually(
+        [&] { return countOf(bed.log(), "Determining if the server is running.") > (int)probes; }));
+    bed.startServer();
+    EXPECT_TRUE(eventually([&] {
+      return countOf(bed.log(), "Determining if the server is running.") >= (int)probes + 2;
+    }));
+    bed.control(SERVICE_CONTROL_STOP);
+  }));
+  EXPECT_EQ(std::vector<std::string>({"2 0 0 1 5000 0", "2 1066 0 0 0 0", "4 0 0 2 0 5",
+                                      "3 0 0 1 30000 5"}),
+            head(bed.statuses(), 4));
+  EXPECT_EQ(std::vector<std::string>({event(0, "MSG_SERVER_STARTED"),
+                                      event(0, "MSG_SERVER_SHUTDOWN")}),
+            bed.events());
+}
+
+TEST_F(ServiceMain, ShutdownRunsOnTheDispatchersThread) {
+  EXPECT_EQ(0, runService([this] {
+    EXPECT_TRUE(bed.waitForState(SERVICE_RUNNING));
+    bed.control(SERVICE_CONTROL_INTERROGATE);
+    bed.control(SERVICE_CONTROL_SHUTDOWN);
+    // Acknowledged only once the handler, and so the whole sequence, is done.
+    EXPECT_EQ((DWORD)SERVICE_STOPPED, bed.current().dwCurrentState);
+  }));
+  std::vector<std::string> statuses = bed.statuses();
+  EXPECT_EQ("4 0 0 0 0 5", statuses[4]); // the interrogate's answer
+  EXPECT_EQ("3 0 0 1 30000 5", statuses[5]);
+  EXPECT_EQ("1 0 0 0 0 5", statuses.back());
+  std::vector<std::string> log = bed.log();
+  auto shutdown = std::find(log.begin(), log.end(), "serviceHandler: shutdown");
+  auto stopped = std::find(shutdown, log.end(), "doStopApplication: server stopped.");
+  auto returned = std::find(shutdown, log.end(), "serviceHandler returning.");
+  EXPECT_LT(stopped, returned); // the handler returns after the whole sequence
+  EXPECT_EQ(event(0, "MSG_SERVER_SHUTDOWN"), bed.events().back());
+}
+
+struct RefreshPeriod : ServiceMain, testing::WithParamInterface<std::pair<const char *, int>> {};
+
+TEST_P(RefreshPeriod, IsParsedAndUsed) {
+  if (GetParam().first)
+    setenv("VELKOR_WINDOWS_SERVICE_REFRESH_PERIOD", GetParam().first, 1);
+  bed.startServer();
+  EXPECT_EQ(0, runService(runThenStop()));
+  std::vector<std::string> log = bed.log();
+  EXPECT_TRUE(logHas(log, "Refresh period in seconds is " + std::to_string(GetParam().second) + "."));
+  EXPECT_EQ("1 0 0 0 0 5", bed.statuses().back());
+  // With 0 the service waits only for the stop sequence once it runs, and
+  // leaves that wait without a word.
+  if (GetParam().second == 0) {
+    EXPECT_FALSE(logHas(log, "The application has exited."));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, RefreshPeriod,
+                         testing::Values(std::make_pair(nullptr, 10), std::make_pair("-5", 10),
+                                         std::make_pair("15s", 15), std::make_pair("abc", 0),
+                                         std::make_pair("0", 0)));
+
+TEST_F(ServiceMain, RefreshPeriodBeyond32BitMillisecondsIsClampedNotWrapped) {
+  // 4294968 s is 4294968000 ms, which wrapped to 32 bits would be 704 ms.
+  setenv("VELKOR_WINDOWS_SERVICE_REFRESH_PERIOD", "4294968", 1);
+  bed.startServer();
+  EXPECT_EQ(0, runService([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // 30 s at this time scale
+    bed.control(SERVICE_CONTROL_STOP);
+  }));
+  EXPECT_EQ(std::vector<std::string>({"2 0 0 1 5000 0", "2 1066 0 0 0 0", "3 0 0 1 30000 5"}),
+            head(bed.statuses(), 3));
+  EXPECT_TRUE(bed.events().empty() || bed.events().front() != event(0, "MSG_SERVER_STARTED"));
+}

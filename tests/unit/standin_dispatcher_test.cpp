@@ -1,0 +1,101 @@
+// The stand-in SCM's hosting side: who may dispatch, how controls reach the
+// handler, when the dispatcher returns, and starting a service's process.
+#include "runtime_support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+namespace {
+std::atomic<int> controlsSeen{0};
+std::atomic<DWORD> lastControl{0};
+SERVICE_STATUS_HANDLE hostHandle = nullptr;
+
+void report(DWORD state) {
+  SERVICE_STATUS status = {SERVICE_WIN32_OWN_PROCESS, state, 5, 0, 0, 0, 0};
+  SetServiceStatus(hostHandle, &status);
+}
+
+void WINAPI handler(DWORD control) {
+  lastControl = control;
+  ++controlsSeen;
+  if (control == SERVICE_CONTROL_STOP)
+    report(SERVICE_STOPPED);
+}
+
+void WINAPI hostMain(DWORD argc, LPSTR *argv) {
+  ASSERT_EQ(1u, argc);
+  hostHandle = RegisterServiceCtrlHandlerA(argv[0], handler);
+  report(SERVICE_RUNNING);
+}
+
+struct StandinDispatcher : testing::Test {
+  ServiceBed bed;
+  SERVICE_TABLE_ENTRYA table[2] = {{const_cast<char *>("any"), hostMain}, {nullptr, nullptr}};
+};
+} // namespace
+
+TEST_F(StandinDispatcher, OnlyAProcessTheScmStartedMayDispatch) {
+  bed.registerService(0);
+  unsetenv("VELKOR_STANDIN_SERVICE");
+  EXPECT_FALSE(StartServiceCtrlDispatcherA(table));
+  EXPECT_EQ((DWORD)ERROR_FAILED_SERVICE_CONTROLLER_CONNECT, GetLastError());
+  setenv("VELKOR_STANDIN_SERVICE", bed.name.c_str(), 1); // named, but not hosted here
+  EXPECT_FALSE(StartServiceCtrlDispatcherA(table));
+  EXPECT_EQ((DWORD)ERROR_FAILED_SERVICE_CONTROLLER_CONNECT, GetLastError());
+  SERVICE_TABLE_ENTRYA empty[1] = {{nullptr, nullptr}};
+  EXPECT_FALSE(StartServiceCtrlDispatcherA(empty));
+  EXPECT_EQ((DWORD)ERROR_INVALID_DATA, GetLastError());
+  EXPECT_EQ(nullptr, RegisterServiceCtrlHandlerA(bed.name.c_str(), handler));
+  EXPECT_EQ((DWORD)ERROR_SERVICE_DOES_NOT_EXIST, GetLastError());
+}
+
+TEST_F(StandinDispatcher, ControlsReachTheHandlerInOrderUntilTheServiceStops) {
+  bed.registerService();
+  // Queued before the service ran: meant for an earlier run, never delivered.
+  standinScmPostControl(bed.name.c_str(), SERVICE_CONTROL_PAUSE);
+  std::thread scm([&] {
+    EXPECT_TRUE(bed.waitForState(SERVICE_RUNNING));
+    bed.control(SERVICE_CONTROL_INTERROGATE);
+    bed.control(SERVICE_CONTROL_CONTINUE);
+    EXPECT_EQ((DWORD)SERVICE_CONTROL_CONTINUE, lastControl.load());
+    bed.control(SERVICE_CONTROL_STOP);
+  });
+  EXPECT_TRUE(StartServiceCtrlDispatcherA(table)); // returns once stopped is reported
+  scm.join();
+  EXPECT_EQ(3, controlsSeen.load());
+  EXPECT_EQ(std::vector<std::string>({"4 0 0 0 0 5", "1 0 0 0 0 5"}), bed.statuses());
+  StandinService service;
+  standinScmLoad(bed.name.c_str(), &service);
+  EXPECT_EQ(0, service.hostPid);
+  EXPECT_FALSE(SetServiceStatus(nullptr, &service.status));
+  EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());
+}
+
+TEST_F(StandinDispatcher, StartingAServiceRunsItsCommandLineAsItsHost) {
+  // A service whose program is missing does not start and stays stopped.
+  bed.registerService(0);
+  unlink(bed.inst.program.c_str());
+  EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, standinStartService(bed.name.c_str()));
+  EXPECT_EQ((DWORD)SERVICE_STOPPED, bed.current().dwCurrentState);
+  EXPECT_EQ((DWORD)ERROR_SERVICE_DOES_NOT_EXIST, standinStartService("nothing"));
+
+  // A program that never connects to the dispatcher: its death is noticed.
+  writeWholeFile(bed.inst.program, "#!/bin/sh\nexit 0\n");
+  chmod(bed.inst.program.c_str(), 0755);
+  EXPECT_EQ(0u, standinStartService(bed.name.c_str()));
+  EXPECT_EQ((DWORD)SERVICE_START_PENDING, bed.current().dwCurrentState);
+  EXPECT_EQ((DWORD)ERROR_SERVICE_ALREADY_RUNNING, standinStartService(bed.name.c_str()));
+  EXPECT_TRUE(eventually([&] { return standinScmNoteDeadHost(bed.name.c_str()); }));
+  EXPECT_EQ(kStandinProcessAborted, bed.current().dwWin32ExitCode);
+  EXPECT_EQ((DWORD)SERVICE_STOPPED, bed.current().dwCurrentState);
+
+  StandinService service;
+  standinScmLoad(bed.name.c_str(), &service);
+  service.markedForDelete = true;
+  {
+    StandinScmLock lock;
+    standinScmSave(service);
+  }
+  EXPECT_EQ((DWORD)ERROR_SERVICE_MARKED_FOR_DELETE, standinStartService(bed.name.c_str()));
+}

@@ -1,0 +1,181 @@
+// Stand-in processes, events and threads.
+#include "runtime_support.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/posix/standin_process.h"
+
+#include <atomic>
+
+namespace {
+struct StandinProcess : testing::Test {
+  ScratchDir scratch;
+  STARTUPINFOA startup = {};
+  PROCESS_INFORMATION info = {};
+
+  void SetUp() override {
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+  }
+
+  std::string cmdExe() const { return standinSystemDirectory() + "\\cmd.exe"; }
+
+  BOOL spawn(const char *application, std::string commandLine, DWORD flags = 0) {
+    return CreateProcessA(application, &commandLine[0], nullptr, nullptr, TRUE, flags, nullptr,
+                          nullptr, &startup, &info);
+  }
+
+  DWORD finish() {
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(info.hProcess, INFINITE));
+    DWORD code = 12345;
+    EXPECT_TRUE(GetExitCodeProcess(info.hProcess, &code));
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    return code;
+  }
+};
+} // namespace
+
+TEST(StandinCommandLine, SplitsByTheWindowsRules) {
+  EXPECT_EQ(std::vector<std::string>({"C:\\a b\\p.exe", "stop", "Z:\\r\\."}),
+            standinSplitCommandLine("\"C:\\a b\\p.exe\" stop \"Z:\\r\\.\""));
+  EXPECT_EQ(std::vector<std::string>({"p", "a\\\\b", "c\"d", "e\\", "x y", "q\"q"}),
+            standinSplitCommandLine("p a\\\\b c\\\"d \"e\\\\\" \"x y\" \"q\"\"q\""));
+  EXPECT_TRUE(standinSplitCommandLine("   ").empty());
+}
+
+TEST_F(StandinProcess, InterpreterRunsAShellScriptWithItsArgumentsAndHonestExitCode) {
+  scratch.writeFile("s.bat", "#!/bin/sh\no=$(readlink /proc/$$/fd/1)\necho \"$#:$1:$2\" > '" +
+                                 scratch.path("out") + "'\necho $o >> '" + scratch.path("out") +
+                                 "'\nexit 7\n");
+  ASSERT_TRUE(spawn(cmdExe().c_str(), "/c \"" + scratch.win("s.bat") + "\" --windowsNetStart \"a b\""));
+  EXPECT_EQ(7u, finish());
+  EXPECT_EQ("2:--windowsNetStart:a b\n/dev/null\n", scratch.readFile("out"));
+}
+
+TEST_F(StandinProcess, InterpreterIsFoundOnlyInTheSystemDirectory) {
+  scratch.writeFile("s.bat", "exit 0\n");
+  EXPECT_FALSE(spawn("cmd.exe", "/c \"" + scratch.win("s.bat") + "\""));
+  EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
+  char directory[MAX_PATH];
+  DWORD length = GetSystemDirectoryA(directory, MAX_PATH);
+  ASSERT_GT(length, 0u);
+  EXPECT_EQ(standinSystemDirectory(), std::string(directory, length));
+  EXPECT_EQ(length + 1, GetSystemDirectoryA(directory, length)); // too small: the size needed
+  // A script that is not there: the interpreter starts and ends with 1.
+  ASSERT_TRUE(spawn(cmdExe().c_str(), "/c \"" + scratch.win("none.bat") + "\""));
+  EXPECT_EQ(1u, finish());
+}
+
+TEST_F(StandinProcess, NullApplicationRunsTheFirstTokenAndMissingProgramsFail) {
+  std::string program = scratch.path("prog");
+  writeWholeFile(program, "#!/bin/sh\necho \"$0|$1|$2\" > '" + scratch.path("out") + "'\nexit 4\n");
+  chmod(program.c_str(), 0755);
+  ASSERT_TRUE(spawn(nullptr, "\"" + scratch.win("prog") + "\" stop \"Z:\\x y\\.\""));
+  EXPECT_EQ(4u, finish());
+  EXPECT_EQ(program + "|stop|Z:\\x y\\.\n", scratch.readFile("out"));
+  EXPECT_FALSE(spawn(nullptr, "\"" + scratch.win("missing.exe") + "\" stop"));
+  EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
+  EXPECT_EQ(0, standinOpenHandleCount(kStandinProcess));
+}
+
+TEST_F(StandinProcess, RunningChildTimesOutShowsStillActiveAndIsReapedAfterClose) {
+  scratch.writeFile("s.bat", "sleep 0.3\nexit 5\n");
+  ASSERT_TRUE(spawn(cmdExe().c_str(), "/c \"" + scratch.win("s.bat") + "\""));
+  EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(info.hProcess, 0));
+  DWORD code = 0;
+  EXPECT_TRUE(GetExitCodeProcess(info.hProcess, &code));
+  EXPECT_EQ(STILL_ACTIVE, code);
+  pid_t pid = (pid_t)info.dwProcessId;
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess); // closed while the child runs
+  EXPECT_TRUE(eventually([&] { return kill(pid, 0) != 0; })); // reaped, not a zombie
+  EXPECT_EQ(0, standinOpenHandleCount(kStandinProcess));
+}
+
+TEST_F(StandinProcess, TwoWaitersBothSeeTheEnd) {
+  scratch.writeFile("s.bat", "sleep 0.1\nexit 9\n");
+  ASSERT_TRUE(spawn(cmdExe().c_str(), "/c \"" + scratch.win("s.bat") + "\""));
+  std::atomic<DWORD> other{1};
+  std::thread waiter([&] { other = WaitForSingleObject(info.hProcess, INFINITE); });
+  EXPECT_EQ(9u, finish() == 9u ? 9u : 0u);
+  waiter.join();
+  EXPECT_EQ(WAIT_OBJECT_0, other.load());
+}
+
+TEST_F(StandinProcess, DetachedChildGetsASessionOfItsOwn) {
+  scratch.writeFile("s.bat", "cut -d' ' -f6 /proc/self/stat > '" + scratch.path("sid") +
+                                 "'\necho $$ > '" + scratch.path("pid") + "'\n");
+  ASSERT_TRUE(spawn(cmdExe().c_str(), "/c \"" + scratch.win("s.bat") + "\"", DETACHED_PROCESS));
+  finish();
+  EXPECT_EQ(scratch.readFile("pid"), scratch.readFile("sid"));
+  ASSERT_TRUE(spawn(cmdExe().c_str(), "/c \"" + scratch.win("s.bat") + "\""));
+  finish();
+  EXPECT_NE(scratch.readFile("pid"), scratch.readFile("sid"));
+}
+
+TEST_F(StandinProcess, FaultsAndBadArgumentsAreRefused) {
+  standinFailCall("CreateProcessA", ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(spawn(cmdExe().c_str(), "/c x.bat"));
+  EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+  startup.cb = 4;
+  EXPECT_FALSE(spawn(cmdExe().c_str(), "/c x.bat"));
+  EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, GetLastError());
+  EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(nullptr, 0));
+  EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());
+}
+
+TEST(StandinEvent, ManualResetStaysSetAndAutoResetReleasesOneWaiter) {
+  HANDLE manual = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  HANDLE automatic = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  ASSERT_TRUE(manual && automatic);
+  EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(manual, 0));
+  EXPECT_TRUE(SetEvent(manual));
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(manual, 0));
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(manual, 0));
+  EXPECT_TRUE(SetEvent(automatic));
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(automatic, 0));
+  EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(automatic, 0));
+  // A waiter blocked without a timeout is woken by SetEvent from another thread.
+  std::thread setter([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    SetEvent(automatic);
+  });
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(automatic, INFINITE));
+  setter.join();
+  EXPECT_FALSE(SetEvent(nullptr));
+  CloseHandle(manual);
+  CloseHandle(automatic);
+  EXPECT_EQ(0, standinOpenHandleCount(kStandinEvent));
+}
+
+namespace {
+DWORD WINAPI answer(LPVOID parameter) {
+  *static_cast<int *>(parameter) = 42;
+  return 0;
+}
+} // namespace
+
+TEST(StandinThread, RunsAndIsWaitable) {
+  int value = 0;
+  DWORD id = 0;
+  HANDLE thread = CreateThread(nullptr, 0, answer, &value, 0, &id);
+  ASSERT_NE(nullptr, thread);
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, INFINITE));
+  EXPECT_EQ(42, value);
+  EXPECT_NE(0u, id);
+  EXPECT_TRUE(CloseHandle(thread));
+  standinFailCall("CreateThread", ERROR_NOT_ENOUGH_MEMORY, standinCallCount("CreateThread") + 1);
+  EXPECT_EQ(nullptr, CreateThread(nullptr, 0, answer, &value, 0, nullptr));
+  EXPECT_EQ((DWORD)ERROR_NOT_ENOUGH_MEMORY, GetLastError());
+}
+
+TEST(StandinStdHandles, InheritFlagIsRecorded) {
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  ASSERT_NE(nullptr, out);
+  ASSERT_NE(INVALID_HANDLE_VALUE, out);
+  EXPECT_TRUE(standinStdHandleInheritable(1));
+  EXPECT_TRUE(SetHandleInformation(out, HANDLE_FLAG_INHERIT, 0));
+  EXPECT_FALSE(standinStdHandleInheritable(1));
+  EXPECT_EQ(INVALID_HANDLE_VALUE, GetStdHandle(7));
+}
