@@ -129,7 +129,7 @@ TEST_F(BadInput, OddArgumentsAreRefusedWithTheirTextUnchanged) {
     EXPECT_EQ(unknown.exitCode, 255);
     EXPECT_EQ(unknown.out, "Unknown subcommand: [" + odd + "]\n");
 
-    for (const char *subcommand : {"create", "state", "remove", "isrunning"}) {
+    for (const char *subcommand : {"create", "state", "remove", "start", "isrunning"}) {
       RunResult refused = run({subcommand, odd, odd, odd});
       EXPECT_EQ(refused.exitCode, 255) << subcommand;
       EXPECT_EQ(refused.out, "The instance dir '" + odd + "' is not valid.\n") << subcommand;
@@ -279,7 +279,7 @@ TEST_F(BadInput, AnInstallationRemovedBetweenRunsIsRefusedAndItsServiceCanBeClea
   Installation victim(scratch, "install/victim");
   ASSERT_EQ(run({"create", victim.rootWin, "velkor gone", "d"}).exitCode, 0);
   ASSERT_EQ(system(("rm -rf '" + victim.root + "'").c_str()), 0);
-  for (const char *subcommand : {"state", "remove", "isrunning", "create"}) {
+  for (const char *subcommand : {"state", "remove", "start", "isrunning", "create"}) {
     RunResult refused = run({subcommand, victim.rootWin, "velkor gone", "d"});
     EXPECT_EQ(refused.exitCode, 255) << subcommand;
     EXPECT_EQ(refused.out, "The instance dir '" + victim.rootWin + "' is not valid.\n");

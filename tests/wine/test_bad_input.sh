@@ -43,7 +43,7 @@ for odd in "${odd_args[@]}"; do
   label="[${odd:0:24}]"
   wine_run "$exe" "$odd"
   expect_out "unknown subcommand $label" 255 "Unknown subcommand: [$seen]"$'\r\n'
-  for sub in create state remove isrunning; do
+  for sub in create state remove start isrunning; do
     wine_run "$exe" "$sub" "$odd" "$odd" "$odd"
     expect_out "$sub $label" 255 "The instance dir '$seen' is not valid."$'\r\n'
   done
@@ -139,7 +139,7 @@ victim=$(wine_install 'C:\victim')
 wine_run "$exe" create 'C:\victim' 'velkor gone' d
 expect_out "create for the victim" 0 ''
 rm -rf "$victim"
-for sub in state remove isrunning create; do
+for sub in state remove start isrunning create; do
   wine_run "$exe" "$sub" 'C:\victim' 'velkor gone' d
   expect_out "$sub of a removed installation" 255 $'The instance dir \'C:\\victim\' is not valid.\r\n'
 done
