@@ -3,8 +3,9 @@
 // Each line is a self-contained open, append and close of the file, so the
 // file may be read, moved or deleted by others between lines, and several
 // processes can append at once (the share mode denies nobody). Within one
-// process the writes of all threads are serialised by a small spin lock, so
-// their lines never interleave. The one-time work (process id, banner, log
+// process the writes of all threads are serialised by a small spin lock;
+// across processes each line is appended holding a byte-range lock on the
+// file (see writeLineLocked), so no line overwrites or splits another. The one-time work (process id, banner, log
 // path) is done by the first line of the process, which is written on the
 // main thread before any other thread exists.
 #include "debug_log.h"
@@ -27,6 +28,9 @@ constexpr int kLogPermission = _S_IREAD | _S_IWRITE;
 static_assert(kLogOpenFlags == 0x4109, "write only, append, create, text");
 static_assert(_SH_DENYNO == 0x40, "deny none");
 static_assert(kLogPermission == 0x180, "readable and writable");
+// The byte the writers of all processes lock while they append a line:
+// beyond the size cap, so no read or write of the log ever touches it.
+constexpr DWORD kLogLockOffset = 0xFFFFFFFFu;
 
 void acquireLogLock() {
   int spins = 0;
@@ -144,11 +148,25 @@ void writeLineLocked(int isError, const char *format, va_list args) {
     fputs("Could not create log file.\n", stdout);
     return;
   }
+  // Other processes append to the same file, and the runtime's append mode
+  // seeks to the end and then writes, in two steps: two writers can both
+  // write at the same end, and one line overwrites the other. So the line is
+  // written holding an exclusive lock on one byte far beyond any log, which
+  // every writer holds for one line only; it is waited for. A line whose
+  // lock cannot be had is written all the same.
+  HANDLE handle = (HANDLE)_get_osfhandle(fd);
+  OVERLAPPED lockRange = {};
+  lockRange.Offset = kLogLockOffset;
+  bool locked = handle != INVALID_HANDLE_VALUE &&
+                LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lockRange) != FALSE;
   fprintf(stream, "%s: (pid=%d)  ", timestamp, (int)logPid);
   if (isError)
     fputs("ERROR:  ", stream);
   vfprintf(stream, format, args);
   fputs("\n", stream);
+  fflush(stream);
+  if (locked)
+    UnlockFileEx(handle, 0, 1, 0, &lockRange); // the close would release it too
   fclose(stream);
 }
 } // namespace

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds every variant: the Windows program for x86 and x86_64, the native
-# program with its tests under ASan+UBSan, and a TSan build of the tests.
+# program with its tests under ASan+UBSan, a TSan build of the tests, and a
+# plain native build of the program and its fixtures (no sanitizers) for the
+# valgrind check.
 # Usage: scripts/build.sh [windows|native|all]   (default all)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -16,9 +18,18 @@ windows() {
   done
 }
 
+plain() {
+  local targets=(velkor_service) fixture
+  for fixture in "$top"/tests/fixtures/*.cpp; do targets+=("$(basename "$fixture" .cpp)"); done
+  cmake -S "$top" -B "$build/native-plain" -DCMAKE_BUILD_TYPE=Debug >/dev/null
+  cmake --build "$build/native-plain" -j "$jobs" --target "${targets[@]}"
+}
+
 native() {
+  plain
   cmake -S "$top" -B "$build/native" -DCMAKE_BUILD_TYPE=Debug \
     -DVELKOR_SANITIZE=address,undefined \
+    -DVELKOR_PLAIN_BUILD="$build/native-plain" \
     -DVELKOR_WINDOWS_EXE="$build/windows-x86_64/velkor_service.exe" \
     -DVELKOR_WINDOWS_EXE_X86="$build/windows-i686/velkor_service.exe" >/dev/null
   cmake --build "$build/native" -j "$jobs"

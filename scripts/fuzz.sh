@@ -24,14 +24,19 @@ flags=(-std=c++17 -g -O1 -fno-omit-frame-pointer -fsanitize=address,undefined
 
 # The code under test and what it needs, in one archive so that each target
 # links only the members it uses.
-sources=("$top"/diag/*.cpp "$top"/instance/*.cpp "$top"/platform/posix/*.cpp)
+# main's own file stays out: the targets call runCommand.
+shopt -s nullglob
+sources=("$top"/cli/*.cpp "$top"/diag/*.cpp "$top"/instance/*.cpp "$top"/scm/*.cpp \
+         "$top"/service/*.cpp "$top"/launcher/*.cpp "$top"/platform/posix/*.cpp)
+shopt -u nullglob
 objects=()
 pids=()
 for source in "${sources[@]}"; do
+  [ "$source" = "$top/cli/main.cpp" ] && continue
   rel=${source#"$top"/}
   object=$out/obj/${rel//\//_}.o
   objects+=("$object")
-  if [ ! -f "$object" ] || [ "$source" -nt "$object" ] || [ -n "$(find "$top/diag" "$top/instance" "$top/platform" -name '*.h' -newer "$object" -print -quit)" ]; then
+  if [ ! -f "$object" ] || [ "$source" -nt "$object" ] || [ -n "$(find "$top/cli" "$top/diag" "$top/instance" "$top/scm" "$top/service" "$top/launcher" "$top/platform" -name '*.h' -newer "$object" -print -quit)" ]; then
     "$cxx" "${flags[@]}" -fsanitize=fuzzer-no-link -c "$source" -o "$object" &
     pids+=($!)
     if [ ${#pids[@]} -ge "$jobs" ]; then wait "${pids[0]}"; pids=("${pids[@]:1}"); fi

@@ -17,6 +17,14 @@
 #include <unistd.h>
 
 namespace {
+// Windows refuses write access to a file that has the read-only attribute (a
+// file without the owner's write bit here), whoever asks; Linux would let
+// root through.
+bool isReadOnlyFile(const char *posix) {
+  struct stat info;
+  return stat(posix, &info) == 0 && S_ISREG(info.st_mode) && !(info.st_mode & S_IWUSR);
+}
+
 struct FileObject {
   int fd;
   bool ownsFd; // false for the view that _get_osfhandle hands out
@@ -79,6 +87,10 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD, LPSECURITY_ATTRI
   DWORD error = standinToPosixPath(fileName, posix, sizeof posix);
   if (error) {
     SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+  }
+  if ((desiredAccess & GENERIC_WRITE) && isReadOnlyFile(posix)) {
+    SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
   int fd = open(posix, openFlagsFor(desiredAccess, creationDisposition) | O_CLOEXEC, 0666);
@@ -186,6 +198,10 @@ int _sopen(const char *path, int openFlags, int shareFlags, ...) {
   mode_t mode = 0444;
   if (permission & _S_IWRITE)
     mode |= 0222;
+  if ((openFlags & 3) != _O_RDONLY && isReadOnlyFile(posix)) {
+    errno = EACCES;
+    return -1;
+  }
   int fd = open(posix, flags, mode);
   if (fd < 0)
     return -1;

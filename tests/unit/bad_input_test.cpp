@@ -1,0 +1,337 @@
+// Bad input, run as the program itself on a scratch machine: arguments with
+// the characters shells and format strings care about, over-long arguments,
+// broken instance.loc files, lock files the probe cannot use, and an
+// installation that goes away. Every run must end by returning its exit code
+// with the answer or refusal the program gives, leave no stand-in handle
+// open, and change nothing but the installation, the debug log and, for
+// create and remove, the service database and the event-log source key.
+#include "platform/posix/standin.h"
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <ftw.h>
+#include <map>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace {
+// ---- What a run may change ------------------------------------------------
+
+// path -> "d" for a directory, else the file's content.
+using Snapshot = std::map<std::string, std::string>;
+Snapshot *walking = nullptr;
+std::string walkBase;
+
+int recordEntry(const char *path, const struct stat *info, int type, struct FTW *) {
+  std::string rel = std::string(path).substr(walkBase.size());
+  (*walking)[rel] = type == FTW_D ? std::string("d")
+                    : S_ISREG(info->st_mode) ? readWholeFile(path)
+                                             : std::string("?");
+  return 0;
+}
+
+Snapshot snapshot(const std::string &base) {
+  Snapshot result;
+  walking = &result;
+  walkBase = base;
+  nftw(base.c_str(), recordEntry, 16, FTW_PHYS);
+  walking = nullptr;
+  return result;
+}
+
+// Paths below `base` added, removed or changed between two snapshots.
+std::vector<std::string> changes(const Snapshot &before, const Snapshot &after) {
+  std::vector<std::string> changed;
+  for (const auto &entry : after) {
+    auto found = before.find(entry.first);
+    if (found == before.end() || found->second != entry.second)
+      changed.push_back(entry.first);
+  }
+  for (const auto &entry : before)
+    if (!after.count(entry.first))
+      changed.push_back(entry.first);
+  return changed;
+}
+
+bool startsWith(const std::string &text, const std::string &prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+class BadInput : public testing::Test {
+protected:
+  ScratchDir scratch;
+  Installation install{scratch};
+  std::string machine = standinRoot();
+  std::string handleReport = scratch.path("handles");
+
+  void SetUp() override { scratch.makeDir("tmp"); }
+
+  // Runs the program of `from` (default: the installation) with its temp
+  // directory in the scratch tree, a handle report, and sanitizer reports
+  // turned into an exit code no subcommand uses.
+  RunResult run(const std::vector<std::string> &args, const Installation *from = nullptr) {
+    return runProgram((from ? from : &install)->program, args,
+                      {"TMPDIR=" + scratch.path("tmp"),
+                       "VELKOR_STANDIN_HANDLE_REPORT=" + handleReport,
+                       "ASAN_OPTIONS=detect_leaks=1:exitcode=86",
+                       "UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:exitcode=86"});
+  }
+
+  // Paths changed in the scratch tree and on the stand-in machine since the
+  // snapshots, other than the installation and the service data `allowed`
+  // names (prefixes relative to the machine root).
+  std::vector<std::string> strayWrites(const Snapshot &scratchBefore, const Snapshot &machineBefore,
+                                       const std::vector<std::string> &allowed = {}) {
+    std::vector<std::string> stray;
+    for (const std::string &path : changes(scratchBefore, snapshot(scratch.path())))
+      if (!startsWith(path, "/install/") && path != "/handles")
+        stray.push_back("scratch" + path);
+    for (const std::string &path : changes(machineBefore, snapshot(machine))) {
+      bool ok = false;
+      for (const std::string &prefix : allowed)
+        ok = ok || startsWith(path, prefix);
+      if (!ok)
+        stray.push_back("machine" + path);
+    }
+    return stray;
+  }
+
+  void expectNoHandleLeft() {
+    EXPECT_EQ(readWholeFile(handleReport), "") << "handles left open at process end";
+  }
+};
+
+// The service database and the event-log source key; the event log too.
+const std::vector<std::string> kServiceData = {
+    "/scm", "/eventlog",
+    "/registry/hklm/system/currentcontrolset/services/eventlog/application/"};
+
+std::vector<std::string> oddArguments() {
+  return {"say \"hi\" \"",     "%PATH%%s%n%d",     "a^b^^",  "x & del y && exit 3",
+          "two  words ",       "caf\xe9 \x80\xff\x7f", std::string(10000, 'q'),
+          "\"" + std::string(300, '\\') + "\""};
+}
+
+TEST_F(BadInput, OddArgumentsAreRefusedWithTheirTextUnchanged) {
+  run({"state", install.rootWin}); // settles the machine's directories
+  Snapshot scratchBefore = snapshot(scratch.path());
+  Snapshot machineBefore = snapshot(machine);
+  for (const std::string &odd : oddArguments()) {
+    SCOPED_TRACE(odd.substr(0, 40));
+    RunResult unknown = run({odd, odd});
+    EXPECT_EQ(unknown.exitCode, 255);
+    EXPECT_EQ(unknown.out, "Unknown subcommand: [" + odd + "]\n");
+
+    for (const char *subcommand : {"create", "state", "remove", "start", "isrunning"}) {
+      RunResult refused = run({subcommand, odd, odd, odd});
+      EXPECT_EQ(refused.exitCode, 255) << subcommand;
+      EXPECT_EQ(refused.out, "The instance dir '" + odd + "' is not valid.\n") << subcommand;
+    }
+    RunResult cleanup = run({"cleanup", odd});
+    EXPECT_EQ(cleanup.exitCode, 1) << "no such service";
+    EXPECT_EQ(cleanup.out, "");
+
+    std::vector<std::string> log = logMessages(install.logPath());
+    EXPECT_TRUE(logHas(log, "  argv[1] = '" + odd + "'")) << "traced as given, whatever its length";
+    EXPECT_TRUE(logHas(log, "Removing service with name " + odd + "."));
+  }
+  expectNoHandleLeft();
+  EXPECT_EQ(strayWrites(scratchBefore, machineBefore), std::vector<std::string>{});
+}
+
+TEST_F(BadInput, OddServiceNamesAndDescriptionsAreRegisteredAndRemoved) {
+  // Registers and removes one service first, so the machine has the keys
+  // every registration shares.
+  ASSERT_EQ(run({"create", install.rootWin, "velkor", "d"}).exitCode, 0);
+  ASSERT_EQ(run({"remove", install.rootWin}).exitCode, 0);
+  Snapshot scratchBefore = snapshot(scratch.path());
+  Snapshot machineBefore = snapshot(machine);
+  for (const std::string &odd : oddArguments()) {
+    SCOPED_TRACE(odd.substr(0, 40));
+    RunResult created = run({"create", install.rootWin, odd, odd});
+    EXPECT_EQ(created.out, "");
+    if (odd.find('\\') != std::string::npos) {
+      // A backslash is not allowed in a service name: the SCM refuses it.
+      EXPECT_EQ(created.exitCode, 3);
+      EXPECT_EQ(run({"state", install.rootWin}).exitCode, 1);
+      continue;
+    }
+    EXPECT_EQ(created.exitCode, 0);
+    // A name longer than a service name may be is cut to 255 characters.
+    RunResult state = run({"state", install.rootWin});
+    EXPECT_EQ(state.exitCode, 0);
+    EXPECT_EQ(state.out, odd.substr(0, 255));
+    if (odd.size() > 255) { // the event-log source of the cut name
+      EXPECT_TRUE(snapshot(machine).count(
+          "/registry/hklm/system/currentcontrolset/services/eventlog/application/" + odd.substr(0, 255)));
+    }
+    RunResult removed = run({"remove", install.rootWin});
+    EXPECT_EQ(removed.exitCode, 0);
+    EXPECT_EQ(run({"state", install.rootWin}).exitCode, 1);
+  }
+  expectNoHandleLeft();
+  EXPECT_EQ(strayWrites(scratchBefore, machineBefore, kServiceData), std::vector<std::string>{});
+  EXPECT_TRUE(changes(machineBefore, snapshot(machine)).empty()) << "removal left service data";
+}
+
+TEST_F(BadInput, AnInstallationWhosePathHasOddCharactersWorksThroughout) {
+  Installation odd(scratch, "install/caf\xe9 %x% ^& 'y' (2)");
+  odd.actAsProgram();
+  EXPECT_EQ(run({"create", odd.rootWin, "velkor odd", "d"}, &odd).exitCode, 0);
+  RunResult state = run({"state", odd.rootWin}, &odd);
+  EXPECT_EQ(state.exitCode, 0);
+  EXPECT_EQ(state.out, "velkor odd");
+  std::vector<std::string> log = logMessages(odd.logPath());
+  EXPECT_TRUE(logHas(log, "Created the service bin path. code=0.  cmdToRun='\"" +
+                              toWindowsPath(odd.program) + "\" start \"" + odd.rootWin + "\"'."));
+
+  scratch.makeDir("install/caf\xe9 %x% ^& 'y' (2)/locks");
+  scratch.writeFile("install/caf\xe9 %x% ^& 'y' (2)/locks/server.lock", "");
+  RunResult running = run({"isrunning", odd.rootWin}, &odd);
+  EXPECT_EQ(running.exitCode, 1);
+  EXPECT_EQ(running.out, "false\n");
+  EXPECT_EQ(run({"remove", odd.rootWin}, &odd).exitCode, 0);
+  EXPECT_EQ(run({"state", odd.rootWin}, &odd).exitCode, 1);
+  expectNoHandleLeft();
+}
+
+// ---- instance.loc ------------------------------------------------------------
+
+TEST_F(BadInput, BrokenInstanceLocFilesNameTheRootOrFallBackToTheInstallation) {
+  scratch.makeDir("install/locks");
+  scratch.writeFile("install/locks/server.lock", "");
+  scratch.makeDir("install/inst/locks");
+  scratch.writeFile("install/inst/locks/server.lock", "");
+  const std::string inInstall = "lock file name is '" + install.rootWin + "\\locks\\server.lock'.";
+  const std::string inInst =
+      "lock file name is '" + install.rootWin + "\\inst\\locks\\server.lock'.";
+  struct Case {
+    const char *what;
+    std::string content;
+    const std::string &lockPath;
+  };
+  const std::vector<Case> cases = {
+      {"binary bytes", std::string("\x01\x02\xfe\xff\x1a\x7f\x80\r\x1b[2J\n", 12) + "inst\n", inInstall},
+      {"a NUL ends the line", std::string("inst\0\\..\\..\\etc\n", 16), inInst},
+      {"no line end", "inst", inInst},
+      {"only a NUL", std::string("\0\n", 2), inInstall},
+      {"long line cut at 259", "inst" + std::string(255, ' ') + "garbage\n", inInst},
+      {"100000-character line", std::string(100000, 'a') + "\ninst\n", inInstall},
+      {"1000 characters, no line end", std::string(1000, '\xff'), inInstall},
+      {"CR only line ends", "inst\r\rother\r", inInstall},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    scratch.writeFile("install/instance.loc", c.content);
+    unlink(install.logPath().c_str());
+    RunResult running = run({"isrunning", install.rootWin});
+    EXPECT_EQ(running.exitCode, 1);
+    EXPECT_EQ(running.out, "false\n");
+    std::vector<std::string> log = logMessages(install.logPath());
+    bool found = false;
+    for (const std::string &line : log)
+      found = found || (line.size() >= c.lockPath.size() &&
+                        line.compare(line.size() - c.lockPath.size(), std::string::npos, c.lockPath) == 0);
+    EXPECT_TRUE(found) << "expected the probe to use ..." << c.lockPath;
+    EXPECT_EQ(run({"state", install.rootWin}).exitCode, 1);
+  }
+  expectNoHandleLeft();
+}
+
+// ---- Lock files ------------------------------------------------------------------
+
+TEST_F(BadInput, LockFilesTheProbeCannotOpenGiveNoAnswer) {
+  const std::string noAnswer = "Could not determine if the server is running.\n";
+  // locks\server.lock is a directory.
+  scratch.makeDir("install/locks/server.lock");
+  RunResult directory = run({"isrunning", install.rootWin});
+  EXPECT_EQ(directory.exitCode, 2);
+  EXPECT_EQ(directory.out, noAnswer);
+  rmdir(scratch.path("install/locks/server.lock").c_str());
+
+  // A read-only lock file cannot be opened for the lock, whoever asks.
+  scratch.writeFile("install/locks/server.lock", "");
+  chmod(scratch.path("install/locks/server.lock").c_str(), 0444);
+  RunResult readOnly = run({"isrunning", install.rootWin});
+  EXPECT_EQ(readOnly.exitCode, 2);
+  EXPECT_EQ(readOnly.out, noAnswer);
+  unlink(scratch.path("install/locks/server.lock").c_str());
+
+  // locks is a file.
+  rmdir(scratch.path("install/locks").c_str());
+  scratch.writeFile("install/locks", "not a directory");
+  RunResult file = run({"isrunning", install.rootWin});
+  EXPECT_EQ(file.exitCode, 2);
+  EXPECT_EQ(file.out, noAnswer);
+  expectNoHandleLeft();
+}
+
+// ---- An installation that goes away ---------------------------------------------
+
+TEST_F(BadInput, AnInstallationRemovedBetweenRunsIsRefusedAndItsServiceCanBeCleanedUp) {
+  Installation victim(scratch, "install/victim");
+  ASSERT_EQ(run({"create", victim.rootWin, "velkor gone", "d"}).exitCode, 0);
+  ASSERT_EQ(system(("rm -rf '" + victim.root + "'").c_str()), 0);
+  for (const char *subcommand : {"state", "remove", "start", "isrunning", "create"}) {
+    RunResult refused = run({subcommand, victim.rootWin, "velkor gone", "d"});
+    EXPECT_EQ(refused.exitCode, 255) << subcommand;
+    EXPECT_EQ(refused.out, "The instance dir '" + victim.rootWin + "' is not valid.\n");
+  }
+  EXPECT_EQ(run({"cleanup", "velkor gone"}).exitCode, 0);
+  EXPECT_EQ(run({"cleanup", "velkor gone"}).exitCode, 1);
+
+  // The program's own logs directory gone: the log moves to the temp directory.
+  ASSERT_EQ(system(("rm -rf '" + install.root + "/logs'").c_str()), 0);
+  EXPECT_EQ(run({"state", install.rootWin}).exitCode, 1);
+  EXPECT_TRUE(logHas(logMessages(scratch.path("tmp/logs/native-windows.out")), "main returning 1."));
+  expectNoHandleLeft();
+}
+
+TEST_F(BadInput, AnInstallationRemovedDuringRunsNeverCrashesOrHangsAProbe) {
+  const std::string victimRoot = scratch.path("install/victim");
+  const std::string victimWin = scratch.win("install/victim");
+  const std::string gone = "The instance dir '" + victimWin + "' is not valid.\n";
+  const std::string noAnswer = "Could not determine if the server is running.\n";
+  std::atomic<bool> done{false};
+  // Removes the victim's instance files and puts them back, over and over,
+  // while the program probes it.
+  std::thread churn([&] {
+    while (!done) {
+      scratch.makeDir("install/victim/locks");
+      scratch.writeFile("install/victim/locks/server.lock", "");
+      scratch.writeFile("install/victim/instance.loc", ".\n");
+      usleep(2000);
+      unlink(scratch.path("install/victim/locks/server.lock").c_str());
+      rmdir(scratch.path("install/victim/locks").c_str());
+      unlink(scratch.path("install/victim/instance.loc").c_str());
+      rmdir(victimRoot.c_str());
+      usleep(1000);
+    }
+  });
+  std::map<int, int> seen;
+  for (int i = 0; i < 40; ++i) {
+    RunResult probe = run({"isrunning", victimWin});
+    ++seen[probe.exitCode];
+    if (probe.exitCode == 255)
+      EXPECT_EQ(probe.out, gone);
+    else if (probe.exitCode == 2)
+      EXPECT_EQ(probe.out, noAnswer);
+    else
+      EXPECT_EQ(probe.out, probe.exitCode == 1 ? "false\n" : "<exit code " + std::to_string(probe.exitCode) + ">");
+  }
+  done = true;
+  churn.join();
+  expectNoHandleLeft();
+  std::string summary;
+  for (const auto &entry : seen)
+    summary += " exit " + std::to_string(entry.first) + " x" + std::to_string(entry.second);
+  printf("outcomes while the installation came and went:%s\n", summary.c_str());
+}
+} // namespace
