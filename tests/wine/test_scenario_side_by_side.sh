@@ -63,8 +63,8 @@ expect_eq "Velkor stopped" "$(state Velkor 1)" "$stopped"
 expect_eq "the first launcher got its root" "$(tr -d '\r' <"$inst1/lib/winlauncher.calls" 2>/dev/null)" '[stop] [C:\velkor1\.]'
 expect_eq "the second launcher was not called" "$([ -e "$inst2/lib/winlauncher.calls" ] && echo called || echo no)" no
 expect_eq "the first server has ended, the second runs on" "$(isrunning 1) $(isrunning 2)" "false true"
-# Past a full supervision pass (5 s) and its re-probes, the other is still running.
-sleep 7
+# After a full supervision pass (5 s) of its own, the other is still running.
+sleep 6
 expect_eq "Velkor-2 still running" "$(query Velkor-2)" "$running"
 
 # Killing one server stops only its service, with 1066 and -1.

@@ -36,6 +36,9 @@ expect_eq "create" "$RUN_RC" 0
 wine_run "$tools/scm_query.exe" 'Velkor Server'
 expect_eq "the registered command line quotes both paths" "$(text | grep '^binary=')" \
   "binary=\"$dir\\lib\\velkor_service.exe\" start \"$dir\""
+key='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Velkor Server'
+wine reg query "$key" >/dev/null 2>&1 && there=yes || there=no
+expect_eq "the event-log source is registered under the name with its blank" "$there" yes
 wine_run "$exe" state "$dir"
 expect_eq "state: exit code" "$RUN_RC" 0
 expect_eq "state: the name" "$(text)" "Velkor Server"
@@ -60,6 +63,8 @@ wine_run "$exe" remove "$dir"
 expect_eq "remove" "$RUN_RC" 0
 wine_run "$tools/scm_query.exe" 'Velkor Server'
 expect_eq "the service is gone" "$(text)" "error=1060"
+wine reg query "$key" >/dev/null 2>&1 && there=yes || there=no
+expect_eq "its event-log source is gone" "$there" no
 wine_run "$exe" state "$dir"
 expect_eq "state after remove: exit code" "$RUN_RC" 1
 finish
