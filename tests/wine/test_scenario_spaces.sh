@@ -1,16 +1,16 @@
 #!/usr/bin/env bash
-# Under Wine, an installation under C:\Program Files with a blank in its own
-# name too, and an instance root (named by instance.loc) with blanks: create
-# registers a command line that quotes both paths, the SCM starts the service
-# through "cmd.exe /c "<install>\bat\start-ds.bat" --windowsNetStart", the
-# stop launcher is reached through its quoted path, and remove takes it all
-# away again.
+# Under Wine, an installation under C:\Program Files (x86) with a blank in its
+# own name too, and an instance root (named by instance.loc) with blanks:
+# create registers a command line that quotes both paths, the SCM starts the
+# service through cmd.exe /c with the quoted script path (the parentheses
+# make cmd.exe drop a single pair of quotes), the stop launcher is reached
+# through its quoted path, and remove takes it all away again.
 set -eu
 . "$(dirname "$0")/lib.sh"
 wine_setup
 wine_set_system_env VELKOR_WINDOWS_SERVICE_REFRESH_PERIOD 1
 wine_keep_up
-dir='C:\Program Files\Velkor Server'
+dir='C:\Program Files (x86)\Velkor Server'
 root='C:\Program Files\Velkor Data'
 inst=$(wine_install "$dir")
 rootu=$(wine_unix_path "$root")
