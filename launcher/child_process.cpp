@@ -34,12 +34,18 @@ BOOL spawn(const char *applicationName, char *commandLine, int background,
 
 int createBatchFileChildProcess(const char *command, int background,
                                 PROCESS_INFORMATION *processInformation) {
-  if (strlen(command) + 3 >= kCommandSize) {
+  if (strlen(command) + 5 >= kCommandSize) {
     debug("createBatchFileChildProcess: the batch file path is too long.");
     return 0;
   }
+  // The command goes inside one more pair of quotes. cmd.exe keeps the quotes
+  // after /c only when there are exactly two around a path free of &<>()@^|;
+  // otherwise it drops the first and the last quote. With the command's own
+  // quotes alone, a script under "C:\Program Files (x86)" would lose them and
+  // split at the first blank; with the outer pair, the pair dropped is always
+  // the outer one.
   char commandLine[kCommandSize];
-  boundedFormat(commandLine, sizeof commandLine, "/c %s", command);
+  boundedFormat(commandLine, sizeof commandLine, "/c \"%s\"", command);
   debug("createBatchFileChildProcess: Attempting to create child process '%s' background=%d.",
         commandLine, background);
   memset(processInformation, 0, sizeof *processInformation);

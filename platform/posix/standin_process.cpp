@@ -7,9 +7,9 @@
 // handles closed while the child still runs, neither race nor leave zombies.
 //
 // The command interpreter is recognised by path: <system dir>\cmd.exe with a
-// command line "/c <script> args" runs a .bat or .cmd script with /bin/sh (the
-// native fixtures write their start scripts as shell scripts), or runs any
-// other program directly. Nothing real lives in the system directory.
+// command line "/c <script> args" (quotes dropped as cmd.exe drops them) runs
+// a .bat or .cmd script with /bin/sh (the native fixtures write their start
+// scripts as shell scripts), or runs any other program directly. Nothing real lives in the system directory.
 #include "standin_process.h"
 
 #include "standin.h"
@@ -186,8 +186,20 @@ DWORD interpreterArguments(const char *commandLine, std::vector<std::string> *ar
   const char *p = skipBlanks(commandLine);
   if (!(p[0] == '/' && (p[1] == 'c' || p[1] == 'C') && (p[2] == ' ' || p[2] == '\t')))
     return ERROR_INVALID_PARAMETER; // an interactive interpreter is not simulated
+  // cmd.exe's quote rule for what follows /c: the quotes stay when there are
+  // exactly two, with a blank and none of &<>()@^| between them; otherwise a
+  // leading quote and the last quote of the line are dropped.
+  std::string line = skipBlanks(p + 2);
+  size_t last = line.rfind('"');
+  if (!line.empty() && line[0] == '"' && last != 0) {
+    std::string quoted = line.substr(1, last - 1);
+    bool keep = line.find('"', 1) == last && quoted.find_first_of(" \t") != std::string::npos &&
+                quoted.find_first_of("&<>()@^|") == std::string::npos;
+    if (!keep)
+      line = line.substr(1, last - 1) + line.substr(last + 1);
+  }
   std::string script;
-  p = programToken(p + 2, &script);
+  p = programToken(line.c_str(), &script);
   std::vector<std::string> arguments;
   splitArguments(p, &arguments);
   if (endsWithIgnoringCase(script, ".bat") || endsWithIgnoringCase(script, ".cmd")) {

@@ -32,17 +32,17 @@ struct ChildProcess : testing::Test {
 };
 } // namespace
 
-TEST_F(ChildProcess, BatchCommandOf2044CharactersRunsAnd2045IsRefused) {
+TEST_F(ChildProcess, BatchCommandOf2042CharactersRunsAnd2043IsRefused) {
   std::string command = script("s.bat", "echo \"$#\" > '" + scratch.path("out") + "'\n") + " ";
-  command += std::string(2044 - command.size(), 'x');
-  ASSERT_EQ(2044u, command.size());
+  command += std::string(2042 - command.size(), 'x');
+  ASSERT_EQ(2042u, command.size());
   ASSERT_NE(0, createBatchFileChildProcess(command.c_str(), 0, &info));
   DWORD code = 1;
   EXPECT_EQ(1, waitForProcess(&info, INFINITE, &code));
   EXPECT_EQ(0u, code);
   EXPECT_EQ("1\n", scratch.readFile("out"));
-  EXPECT_TRUE(logHas(log(), "createBatchFileChildProcess: Successfully created child process '/c " +
-                                command + "'."));
+  EXPECT_TRUE(logHas(log(), "createBatchFileChildProcess: Successfully created child process '/c \"" +
+                                command + "\"'."));
   release();
 
   command += "x";
@@ -64,7 +64,7 @@ TEST_F(ChildProcess, ChildrenGetNullStandardHandlesAndOursStopBeingInheritable) 
   for (int fd = 0; fd < 3; ++fd)
     EXPECT_FALSE(standinStdHandleInheritable(fd));
   EXPECT_TRUE(logHas(log(), "createBatchFileChildProcess: Attempting to create child process '/c "
-                            "\"" + scratch.win("s.bat") + "\"' background=0."));
+                            "\"\"" + scratch.win("s.bat") + "\"\"' background=0."));
 }
 
 TEST_F(ChildProcess, OnlyBackgroundOneCreatesADetachedChild) {
@@ -133,8 +133,8 @@ TEST_F(ChildProcess, InterpreterOutsideTheSystemDirectoryIsNeverUsed) {
             log().back());
   standinFailCall("CreateProcessA", ERROR_ACCESS_DENIED, standinCallCount("CreateProcessA") + 1);
   EXPECT_EQ(0, createBatchFileChildProcess(script("s.bat", "exit 0\n").c_str(), 0, &info));
-  EXPECT_EQ("ERROR:  createBatchFileChildProcess: Failed to create child process '/c \"" +
-                scratch.win("s.bat") + "\"'.  Last error = 5.",
+  EXPECT_EQ("ERROR:  createBatchFileChildProcess: Failed to create child process '/c \"\"" +
+                scratch.win("s.bat") + "\"\"'.  Last error = 5.",
             log().back());
 }
 

@@ -48,9 +48,29 @@ TEST_F(StandinProcess, InterpreterRunsAShellScriptWithItsArgumentsAndHonestExitC
   scratch.writeFile("s.bat", "#!/bin/sh\no=$(readlink /proc/$$/fd/1)\necho \"$#:$1:$2\" > '" +
                                  scratch.path("out") + "'\necho $o >> '" + scratch.path("out") +
                                  "'\nexit 7\n");
-  ASSERT_TRUE(spawn(cmdExe().c_str(), "/c \"" + scratch.win("s.bat") + "\" --windowsNetStart \"a b\""));
+  ASSERT_TRUE(spawn(cmdExe().c_str(),
+                    "/c \"\"" + scratch.win("s.bat") + "\" --windowsNetStart \"a b\"\""));
   EXPECT_EQ(7u, finish());
   EXPECT_EQ("2:--windowsNetStart:a b\n/dev/null\n", scratch.readFile("out"));
+}
+
+TEST_F(StandinProcess, InterpreterDropsQuotesAsCmdDoes) {
+  // Two quotes around a path with a blank and no special character stay; a
+  // parenthesis in the path makes them go, and the path splits at its blank;
+  // an outer pair of quotes is what goes then.
+  scratch.makeDir("a b");
+  scratch.makeDir("c (x86)");
+  std::string body = "#!/bin/sh\necho \"$#:$1\" > '" + scratch.path("out") + "'\n";
+  scratch.writeFile("a b/s.bat", body);
+  scratch.writeFile("c (x86)/s.bat", body);
+  ASSERT_TRUE(spawn(cmdExe().c_str(), "/c \"" + scratch.win("a b/s.bat") + "\" one"));
+  EXPECT_EQ(0u, finish());
+  EXPECT_EQ("1:one\n", scratch.readFile("out"));
+  ASSERT_TRUE(spawn(cmdExe().c_str(), "/c \"" + scratch.win("c (x86)/s.bat") + "\" two"));
+  EXPECT_EQ(1u, finish());
+  ASSERT_TRUE(spawn(cmdExe().c_str(), "/c \"\"" + scratch.win("c (x86)/s.bat") + "\" three\""));
+  EXPECT_EQ(0u, finish());
+  EXPECT_EQ("1:three\n", scratch.readFile("out"));
 }
 
 TEST_F(StandinProcess, InterpreterIsFoundOnlyInTheSystemDirectory) {

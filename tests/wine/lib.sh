@@ -8,6 +8,7 @@
 #   wine_unix_path WINPATH     Unix path of a Windows path in the prefix
 #   wine_set_system_env N V    set a system environment variable for services
 #                              (registry), then restart the prefix so services.exe sees it
+#   wine_keep_up               keep the prefix (and services.exe) up between commands
 #   wine_log INSTALL_UNIX      the debug log's lines with CR removed
 #   expect_eq WHAT GOT WANT    compare, count failures
 #   finish                     print the result, exit 0 or 1
@@ -67,6 +68,17 @@ wine_set_system_env() {
     /v "$1" /t REG_SZ /d "$2" /f >/dev/null 2>&1
   wineserver -k >/dev/null 2>&1 || true
   wineserver -w >/dev/null 2>&1 || true
+}
+
+# The wineserver ends a few seconds after the last program, taking
+# services.exe with it; the next command boots the prefix again, and that boot
+# starts every auto-start service (create registers them so) behind the
+# test's back. A persistent wineserver keeps one boot for the whole run;
+# wine_teardown still kills it. Call after wine_set_system_env.
+wine_keep_up() {
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true
+  wineserver -p >/dev/null 2>&1
 }
 
 wine_log() {
