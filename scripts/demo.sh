@@ -25,6 +25,8 @@ wine_setup
 # A service takes its environment from the system environment in the
 # registry: a short refresh period makes the first running check come sooner.
 wine_set_system_env VELKOR_WINDOWS_SERVICE_REFRESH_PERIOD 2
+# One boot of the prefix for the whole demo: every boot starts auto-start services.
+wine_keep_up
 
 # The demo installation: C:\Velkor, with its instance root elsewhere.
 inst=$(wine_install 'C:\Velkor')
