@@ -19,7 +19,8 @@ constexpr int32_t kDefaultScriptWaitMs = 300000;
 constexpr int32_t kDefaultTries = 100;
 constexpr DWORD kProbeSleepMs = 5000;
 
-// strtol in base 10, saturated to 32 bits also where long is wider.
+} // namespace
+
 int32_t parseInt32(const char *text) {
   long value = strtol(text, nullptr, 10);
   if (value > INT32_MAX)
@@ -28,7 +29,6 @@ int32_t parseInt32(const char *text) {
     return INT32_MIN;
   return (int32_t)value;
 }
-} // namespace
 
 int doStartApplication(SERVICE_STATUS_HANDLE *slot, DWORD *checkPoint) {
   debug("doStartApplication");

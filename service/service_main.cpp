@@ -49,15 +49,6 @@ void reportEvent(WORD type, DWORD eventId) {
   ReportEventA(eventSource, type, EVENT_CATEGORY, eventId, nullptr, 1, 0, strings, nullptr);
 }
 
-// strtol in base 10, saturated to 32 bits also where long is wider.
-int32_t parseInt32(const char *text) {
-  long value = strtol(text, nullptr, 10);
-  if (value > INT32_MAX)
-    return INT32_MAX;
-  if (value < INT32_MIN)
-    return INT32_MIN;
-  return (int32_t)value;
-}
 
 int32_t readRefreshPeriod() {
   const char *text = getenv("VELKOR_WINDOWS_SERVICE_REFRESH_PERIOD");
