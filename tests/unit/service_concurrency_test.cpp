@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "diag/debug_log.h"
 #include "service/service_control.h"
 
@@ -56,9 +58,11 @@ TEST_F(ServiceConcurrency, InterrogateDuringAStopAnswersFromTheLockAndTheStopEnd
   ASSERT_TRUE(eventually([] { return stopInProgress.load() == 0; }, 30000));
   EXPECT_TRUE(terminated());
   EXPECT_FALSE(lockHeld(bed.lockFile()));
-  // The last report comes from the sequence or from an interrogate that saw the
-  // lock free: either way the service ends stopped.
-  EXPECT_EQ("1", bed.statuses().back().substr(0, 1));
+  // The sequence made its stopped report. An interrogate that probed just
+  // before the server let go may still report running after it: the answer
+  // comes from the lock alone, whatever the service is doing.
+  std::vector<std::string> statuses = bed.statuses();
+  EXPECT_NE(std::find(statuses.begin(), statuses.end(), "1 0 0 0 0 5"), statuses.end());
 }
 
 TEST_F(ServiceConcurrency, ServerDyingDuringTheStopCountsAsStopped) {
