@@ -70,32 +70,29 @@ class Machine:
         })
         self.processes = []
 
-    def run(self, args, timeout=60, trace=False, env=None):
+    def execute(self, path, args, timeout=60, trace=False, env=None):
+        """Runs one program on this machine: (exit code, standard output), or ("hang", "")."""
         run_env = dict(self.env)
         if trace:
             run_env["VELKOR_STANDIN_CALLS"] = self.trace
         if env:
             run_env.update(env)
         try:
-            done = subprocess.run([self.program] + args, env=run_env, stdout=subprocess.PIPE,
+            done = subprocess.run([path] + args, env=run_env, stdout=subprocess.PIPE,
                                   stderr=subprocess.DEVNULL, timeout=timeout)
-            code = done.returncode
-            return (code - 256 if code > 127 else code), done.stdout.decode(errors="replace")
-        except subprocess.TimeoutExpired:
-            return "hang", ""
-
-    def fixture(self, name, args, env=None, trace=False, timeout=60):
-        run_env = dict(self.env)
-        if trace:
-            run_env["VELKOR_STANDIN_CALLS"] = self.trace
-        if env:
-            run_env.update(env)
-        try:
-            done = subprocess.run([os.path.join(self.fixtures, name)] + args, env=run_env,
-                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=timeout)
             return done.returncode, done.stdout.decode(errors="replace")
         except subprocess.TimeoutExpired:
             return "hang", ""
+
+    def run(self, args, timeout=60, trace=False, env=None):
+        """The program under test; its exit code as the signed value main returned."""
+        code, out = self.execute(self.program, args, timeout, trace, env)
+        if code != "hang" and code > 127:
+            code -= 256
+        return code, out
+
+    def fixture(self, name, args, env=None, trace=False, timeout=60):
+        return self.execute(os.path.join(self.fixtures, name), args, timeout, trace, env)
 
     def spawn_fixture(self, name, args):
         process = subprocess.Popen([os.path.join(self.fixtures, name)] + args, env=self.env,
