@@ -9,6 +9,11 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 what=${1:-all}
 jobs=${VELKOR_JOBS:-2}
 build=$top/build
+# A compiler cache speeds up repeated builds where one is installed; CI
+# builds without it.
+if command -v ccache >/dev/null 2>&1 && [ -z "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ]; then
+  export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_NOHASHDIR=1 CCACHE_BASEDIR=${CCACHE_BASEDIR:-$(dirname "$top")}
+fi
 
 windows() {
   for arch in i686 x86_64; do
