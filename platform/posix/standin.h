@@ -20,6 +20,9 @@
 
 #include "win32_api.h"
 
+#include <functional>
+#include <vector>
+
 // ---- The simulated machine ------------------------------------------------
 const char *standinRoot();
 // Makes <root>/<sub> (and its parents) and writes its POSIX path to out.
@@ -86,6 +89,12 @@ const char *standinKindName(int kind);
 int standinFileDescriptor(HANDLE file);
 // Forgets the byte-range locks recorded for a descriptor that is closing.
 void standinForgetFileLocks(int fd);
+// Calls `spawn` with the descriptors behind every handle that is inheritable
+// now (files and their share records); none of them closes until it returns.
+bool standinWithInheritableFiles(const std::function<bool(const std::vector<int> &)> &spawn);
+// Test hook: runs `hook` at the start of every LockFileEx (empty: none), so a
+// test can act while the caller has its file open.
+void standinBeforeLockFileEx(const std::function<void()> &hook);
 
 // ---- Time -----------------------------------------------------------------
 // Sleeps and wait timeouts are multiplied by this factor (VELKOR_STANDIN_TIME_SCALE,

@@ -1,9 +1,11 @@
 // Stand-in files: CreateFileA and friends on Windows paths, and the C
 // runtime's descriptor calls with Windows flag values and text mode.
 //
-// Linux has no share modes, so an open is never refused for sharing; the
-// program only ever asks for permissive sharing (deny none, or read and
-// write), where Windows would not refuse either.
+// Share modes are enforced as Windows enforces them, in this process and
+// across processes (see "Share modes" below). Inheritance is recorded per
+// handle: every real descriptor is close-on-exec, and CreateProcessA with
+// inheritance on hands the child the descriptors of the handles that were
+// inheritable at that moment (standinWithInheritableFiles).
 // For the C-runtime calls (_sopen, _mkdir, ...) a fault's number is the errno.
 #include "standin.h"
 
@@ -13,6 +15,8 @@
 #include <fcntl.h>
 #include <map>
 #include <mutex>
+#include <sched.h>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,8 +29,133 @@ bool isReadOnlyFile(const char *posix) {
   return stat(posix, &info) == 0 && S_ISREG(info.st_mode) && !(info.st_mode & S_IWUSR);
 }
 
+// ---- Share modes ----------------------------------------------------------
+// Windows checks each open of a file against the opens it already has: an
+// open that asks for read, write or delete access that an existing open does
+// not share, or that does not share an access an existing open has, fails
+// with ERROR_SHARING_VIOLATION; an open that asks for none of these accesses
+// (access 0, as for a size query) is neither checked nor counted. DeleteFile
+// is an open for delete access sharing everything, so it fails on a file open
+// without FILE_SHARE_DELETE. (Win32 docs: CreateFileA, dwShareMode, and
+// "Creating and Opening Files"; DeleteFileA remarks. The access-0 rule as Wine
+// implements it: check_sharing in Wine's server/fd.c.)
+//
+// The record of the opens of one file lives in the kernel, so every process
+// of the simulated machine sees it and nothing stale can outlive an open: each
+// open takes shared open-file-description locks on a companion file
+// <root>/shares/<device>-<inode>, one byte per access it has and one per
+// access it denies. The kernel drops them when the last descriptor of that
+// open closes: at close, when the process dies, or when a child that inherited
+// the open ends, as a Windows file object lives as long as any handle to it.
+enum ShareByte : off_t {
+  kHasRead = 0, // + 0, 1, 2: read, write, delete access held
+  kDeniesRead = 3, // + 0, 1, 2: read, write, delete access denied to others
+  kGuard = 6, // held exclusively while one open checks and records itself
+};
+constexpr DWORD kAccessBits[3] = {GENERIC_READ, GENERIC_WRITE, DELETE};
+constexpr DWORD kShareBits[3] = {FILE_SHARE_READ, FILE_SHARE_WRITE, FILE_SHARE_DELETE};
+
+bool setByteLock(int fd, short type, off_t byte, bool wait) {
+  struct flock lock = {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = byte;
+  lock.l_len = 1;
+  int result;
+  do {
+    result = fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock);
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
+}
+
+// True when an open other than `fd`'s holds a lock on the byte.
+bool someoneHolds(int fd, off_t byte) {
+  struct flock lock = {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = byte;
+  lock.l_len = 1;
+  return fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+}
+
+// Opens the companion record of the file open on `fd` (or at `posix` when fd
+// is -1); -1 with the last error set when it cannot.
+int openShareRecord(int fd, const char *posix) {
+  struct stat info;
+  if ((fd >= 0 ? fstat(fd, &info) : stat(posix, &info)) != 0) {
+    SetLastError(standinErrorFromErrno(errno));
+    return -1;
+  }
+  char directory[4200], path[4300];
+  standinRootPath("shares", directory, sizeof directory);
+  snprintf(path, sizeof path, "%s/%llx-%llx", directory, (unsigned long long)info.st_dev,
+           (unsigned long long)info.st_ino);
+  int record = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (record < 0)
+    SetLastError(standinErrorFromErrno(errno));
+  return record;
+}
+
+// Checks an open with `access` and `share` against the opens the record
+// holds and, when `keep`, records it on `record`. False with
+// ERROR_SHARING_VIOLATION on a conflict.
+bool admitOpen(int record, DWORD access, DWORD share, bool keep) {
+  if (access & GENERIC_ALL)
+    access |= GENERIC_READ | GENERIC_WRITE | DELETE;
+  if (!(access & (GENERIC_READ | GENERIC_WRITE | DELETE)))
+    return true; // no data access: not checked, not counted
+  setByteLock(record, F_WRLCK, kGuard, true);
+  bool conflict = false;
+  for (int i = 0; i < 3 && !conflict; ++i) {
+    conflict = ((access & kAccessBits[i]) && someoneHolds(record, kDeniesRead + i)) ||
+               (!(share & kShareBits[i]) && someoneHolds(record, kHasRead + i));
+  }
+  if (!conflict && keep) {
+    for (int i = 0; i < 3; ++i) {
+      if (access & kAccessBits[i])
+        setByteLock(record, F_RDLCK, kHasRead + i, false);
+      if (!(share & kShareBits[i]))
+        setByteLock(record, F_RDLCK, kDeniesRead + i, false);
+    }
+  }
+  setByteLock(record, F_UNLCK, kGuard, false);
+  if (conflict)
+    SetLastError(ERROR_SHARING_VIOLATION);
+  return !conflict;
+}
+
+// ---- Descriptors and inheritance ----------------------------------------------
+// Every descriptor the stand-in opens is close-on-exec. The descriptors of
+// inheritable handles (and their share records) are listed here; they close
+// only under the mutex, so a child being created sees each of them open.
+std::mutex inheritMutex;
+std::set<int> &inheritableFds() {
+  static auto *fds = new std::set<int>;
+  return *fds;
+}
+
+void noteDescriptors(int fd, int record, bool inheritable) {
+  if (!inheritable)
+    return;
+  std::lock_guard<std::mutex> guard(inheritMutex);
+  inheritableFds().insert(fd);
+  if (record >= 0)
+    inheritableFds().insert(record);
+}
+
+int closeDescriptors(int fd, int record) {
+  std::lock_guard<std::mutex> guard(inheritMutex);
+  inheritableFds().erase(fd);
+  if (record >= 0) {
+    inheritableFds().erase(record);
+    close(record);
+  }
+  return close(fd);
+}
+
 struct FileObject {
   int fd;
+  int record;  // the share record of this open, or -1
   bool ownsFd; // false for the view that _get_osfhandle hands out
 };
 
@@ -34,13 +163,15 @@ void destroyFile(void *object) {
   FileObject *file = static_cast<FileObject *>(object);
   if (file->ownsFd) {
     standinForgetFileLocks(file->fd);
-    close(file->fd);
+    closeDescriptors(file->fd, file->record);
   }
   delete file;
 }
 
 struct DescriptorInfo {
   bool text = false;
+  bool append = false;
+  int record = -1;
   HANDLE view = nullptr; // made by _get_osfhandle, released by _close
 };
 
@@ -50,11 +181,43 @@ std::map<int, DescriptorInfo> &descriptors() {
   return *table;
 }
 
+// Opens `posix` with the POSIX `flags`, then admits the open by its share
+// mode; a truncation waits until the open is admitted, as Windows truncates
+// nothing for an open it refuses. Returns the descriptor and its record, or
+// -1 with the last error set.
+int openShared(const char *posix, int flags, mode_t mode, DWORD access, DWORD share,
+               int *record) {
+  int fd = open(posix, (flags & ~O_TRUNC) | O_CLOEXEC, mode);
+  if (fd < 0) {
+    SetLastError(standinErrorFromErrno(errno));
+    return -1;
+  }
+  struct stat info;
+  if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+    close(fd); // a directory: the caller refuses it
+    SetLastError(ERROR_ACCESS_DENIED);
+    return -1;
+  }
+  *record = openShareRecord(fd, nullptr);
+  bool admitted = *record >= 0 && admitOpen(*record, access, share, true);
+  if (admitted && (flags & O_TRUNC) && ftruncate(fd, 0) != 0) {
+    SetLastError(standinErrorFromErrno(errno));
+    admitted = false;
+  }
+  if (!admitted) {
+    if (*record >= 0)
+      close(*record); // the last error stays the reason
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 int openFlagsFor(DWORD access, DWORD disposition) {
   int flags;
-  if (access == 0)
+  if ((access & (GENERIC_READ | GENERIC_WRITE | GENERIC_ALL)) == 0)
     flags = O_PATH;
-  else if ((access & GENERIC_READ) && (access & GENERIC_WRITE))
+  else if ((access & GENERIC_ALL) || ((access & GENERIC_READ) && (access & GENERIC_WRITE)))
     flags = O_RDWR;
   else if (access & GENERIC_WRITE)
     flags = O_WRONLY;
@@ -75,8 +238,9 @@ int openFlagsFor(DWORD access, DWORD disposition) {
 }
 } // namespace
 
-HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD, LPSECURITY_ATTRIBUTES,
-                   DWORD creationDisposition, DWORD, HANDLE) {
+HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
+                   LPSECURITY_ATTRIBUTES securityAttributes, DWORD creationDisposition, DWORD,
+                   HANDLE) {
   if (standinFailNow("CreateFileA"))
     return INVALID_HANDLE_VALUE;
   if (creationDisposition < CREATE_NEW || creationDisposition > TRUNCATE_EXISTING) {
@@ -93,18 +257,15 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD, LPSECURITY_ATTRI
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
-  int fd = open(posix, openFlagsFor(desiredAccess, creationDisposition) | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    SetLastError(standinErrorFromErrno(errno));
-    return INVALID_HANDLE_VALUE;
-  }
-  struct stat info;
-  if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
-    close(fd); // a directory needs backup semantics, which the program never asks for
-    SetLastError(ERROR_ACCESS_DENIED);
-    return INVALID_HANDLE_VALUE;
-  }
-  return standinNewHandle(kStandinFile, new FileObject{fd, true}, destroyFile);
+  int record = -1;
+  int fd = openShared(posix, openFlagsFor(desiredAccess, creationDisposition), 0666,
+                      desiredAccess, shareMode, &record);
+  if (fd < 0)
+    return INVALID_HANDLE_VALUE; // a directory needs backup semantics, never asked for here
+  // Inheritable only when the security attributes say so (CreateFileA docs,
+  // lpSecurityAttributes).
+  noteDescriptors(fd, record, securityAttributes && securityAttributes->bInheritHandle);
+  return standinNewHandle(kStandinFile, new FileObject{fd, record, true}, destroyFile);
 }
 
 DWORD GetFileSize(HANDLE file, LPDWORD fileSizeHigh) {
@@ -135,10 +296,24 @@ BOOL DeleteFileA(LPCSTR fileName) {
     return FALSE;
   }
   struct stat info;
-  if (lstat(posix, &info) == 0 && S_ISDIR(info.st_mode)) {
+  if (lstat(posix, &info) != 0) {
+    SetLastError(standinErrorFromErrno(errno));
+    return FALSE;
+  }
+  if (S_ISDIR(info.st_mode)) {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
+  // A delete is an open for delete access that shares everything: refused
+  // while an open of the file does not share deletion.
+  int record = openShareRecord(-1, posix);
+  if (record < 0)
+    return FALSE;
+  bool admitted = admitOpen(record, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            false);
+  close(record);
+  if (!admitted)
+    return FALSE;
   if (unlink(posix) != 0) {
     SetLastError(standinErrorFromErrno(errno));
     return FALSE;
@@ -151,16 +326,39 @@ int standinFileDescriptor(HANDLE file) {
   return object ? object->fd : -1;
 }
 
+bool standinWithInheritableFiles(const std::function<bool(const std::vector<int> &)> &spawn) {
+  std::lock_guard<std::mutex> guard(inheritMutex);
+  std::vector<int> fds(inheritableFds().begin(), inheritableFds().end());
+  return spawn(fds);
+}
+
 // ---- C runtime ------------------------------------------------------------
 
+// The runtime's share flags as Windows share modes: deny none shares reading
+// and writing but not deletion (the _sopen docs: "_SH_DENYNO: Permits read
+// and write access"). A refused open fails with EACCES, the runtime's errno
+// for ERROR_SHARING_VIOLATION (_sopen docs, EACCES).
 int _sopen(const char *path, int openFlags, int shareFlags, ...) {
   DWORD fault = 0;
   if (standinFault("_sopen", &fault)) {
     errno = (int)fault;
     return -1;
   }
-  if (shareFlags != _SH_DENYRW && shareFlags != _SH_DENYWR && shareFlags != _SH_DENYRD &&
-      shareFlags != _SH_DENYNO) {
+  DWORD share;
+  switch (shareFlags) {
+  case _SH_DENYRW:
+    share = 0;
+    break;
+  case _SH_DENYWR:
+    share = FILE_SHARE_READ;
+    break;
+  case _SH_DENYRD:
+    share = FILE_SHARE_WRITE;
+    break;
+  case _SH_DENYNO:
+    share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    break;
+  default:
     errno = EINVAL;
     return -1;
   }
@@ -176,19 +374,23 @@ int _sopen(const char *path, int openFlags, int shareFlags, ...) {
     errno = ENOENT;
     return -1;
   }
-  int flags = O_CLOEXEC;
+  int flags = 0;
+  DWORD access;
   switch (openFlags & 3) {
   case _O_WRONLY:
     flags |= O_WRONLY;
+    access = GENERIC_WRITE;
     break;
   case _O_RDWR:
     flags |= O_RDWR;
+    access = GENERIC_READ | GENERIC_WRITE;
     break;
   default:
     flags |= O_RDONLY;
+    access = GENERIC_READ;
   }
-  if (openFlags & _O_APPEND)
-    flags |= O_APPEND;
+  // No O_APPEND: the runtime appends by a seek to the end before each write
+  // (streamWrite), not atomically.
   if (openFlags & _O_CREAT)
     flags |= O_CREAT;
   if (openFlags & _O_TRUNC)
@@ -202,36 +404,42 @@ int _sopen(const char *path, int openFlags, int shareFlags, ...) {
     errno = EACCES;
     return -1;
   }
-  int fd = open(posix, flags, mode);
-  if (fd < 0)
-    return -1;
-  struct stat info;
-  if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
-    close(fd);
-    errno = EACCES; // the Windows runtime refuses to open a directory
+  int record = -1;
+  int fd = openShared(posix, flags, mode, access, share, &record);
+  if (fd < 0) {
+    DWORD error = GetLastError();
+    errno = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ENOENT
+            : error == ERROR_FILE_EXISTS                                   ? EEXIST
+                                                                           : EACCES;
     return -1;
   }
+  // Without _O_NOINHERIT the runtime's descriptor is inheritable (_sopen docs).
+  noteDescriptors(fd, record, !(openFlags & _O_NOINHERIT));
   std::lock_guard<std::mutex> guard(descriptorMutex);
   DescriptorInfo &entry = descriptors()[fd];
   entry.text = !(openFlags & _O_BINARY); // text is the runtime's default mode
+  entry.append = (openFlags & _O_APPEND) != 0;
+  entry.record = record;
   entry.view = nullptr;
   return fd;
 }
 
 int _close(int fd) {
   HANDLE view = nullptr;
+  int record = -1;
   {
     std::lock_guard<std::mutex> guard(descriptorMutex);
     auto found = descriptors().find(fd);
     if (found != descriptors().end()) {
       view = found->second.view;
+      record = found->second.record;
       descriptors().erase(found);
     }
   }
   if (view)
     standinCloseHandle(view, kStandinFile);
   standinForgetFileLocks(fd);
-  return close(fd);
+  return closeDescriptors(fd, record);
 }
 
 int _mkdir(const char *path) {
@@ -256,7 +464,7 @@ intptr_t _get_osfhandle(int fd) {
     return (intptr_t)INVALID_HANDLE_VALUE;
   }
   if (!found->second.view)
-    found->second.view = standinNewHandle(kStandinFile, new FileObject{fd, false}, destroyFile);
+    found->second.view = standinNewHandle(kStandinFile, new FileObject{fd, -1, false}, destroyFile);
   return (intptr_t)found->second.view;
 }
 
@@ -266,12 +474,13 @@ namespace {
 struct StreamCookie {
   int fd;
   bool text;
+  bool append;     // each write goes to the end of the file as it is then
   bool atEnd;      // a Ctrl-Z was read in text mode
   int pendingByte; // a byte read ahead after a CR, or -1
 };
 
-// Text mode writes each line feed as CR LF, in one write per call so that an
-// append from another process never lands inside a line.
+// Text mode writes each line feed as CR LF; what one call gets goes out in
+// one write.
 ssize_t streamWrite(void *cookie, const char *data, size_t size) {
   StreamCookie *stream = static_cast<StreamCookie *>(cookie);
   const char *out = data;
@@ -294,6 +503,19 @@ ssize_t streamWrite(void *cookie, const char *data, size_t size) {
       out = translated;
       outSize = j;
     }
+  }
+  // The runtime's append mode is two steps, a seek to the end and then the
+  // write (the _write docs: "the file pointer is positioned at the end of the
+  // file before the write"): a writer of another process can write at the
+  // same end in between, and the later write overwrites the earlier one.
+  // The processor is given up between the two steps, as a preemption there
+  // would, so that a writer relying on an atomic append shows its fault.
+  if (stream->append) {
+    if (lseek(stream->fd, 0, SEEK_END) < 0) {
+      free(translated);
+      return -1;
+    }
+    sched_yield();
   }
   size_t written = 0;
   while (written < outSize) {
@@ -371,7 +593,7 @@ FILE *_fdopen(int fd, const char *mode) {
     errno = (int)fault;
     return nullptr;
   }
-  bool text;
+  bool text, append;
   {
     std::lock_guard<std::mutex> guard(descriptorMutex);
     auto found = descriptors().find(fd);
@@ -380,12 +602,13 @@ FILE *_fdopen(int fd, const char *mode) {
       return nullptr;
     }
     text = found->second.text;
+    append = found->second.append;
   }
   if (strchr(mode, 'b'))
     text = false;
   else if (strchr(mode, 't'))
     text = true;
-  StreamCookie *stream = new StreamCookie{fd, text, false, -1};
+  StreamCookie *stream = new StreamCookie{fd, text, append, false, -1};
   cookie_io_functions_t functions = {streamRead, streamWrite, nullptr, streamClose};
   FILE *file = fopencookie(stream, mode, functions);
   if (!file)

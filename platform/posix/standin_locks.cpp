@@ -70,8 +70,25 @@ bool overlappedOffset(LPOVERLAPPED overlapped, uint64_t *offset) {
 }
 } // namespace
 
+namespace {
+std::function<void()> beforeLockHook;
+std::mutex beforeLockMutex;
+} // namespace
+
+void standinBeforeLockFileEx(const std::function<void()> &hook) {
+  std::lock_guard<std::mutex> guard(beforeLockMutex);
+  beforeLockHook = hook;
+}
+
 BOOL LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD bytesLow, DWORD bytesHigh,
                 LPOVERLAPPED overlapped) {
+  std::function<void()> hook;
+  {
+    std::lock_guard<std::mutex> guard(beforeLockMutex);
+    hook = beforeLockHook;
+  }
+  if (hook)
+    hook();
   if (standinFailNow("LockFileEx"))
     return FALSE;
   int fd = standinFileDescriptor(file);

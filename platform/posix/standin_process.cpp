@@ -240,6 +240,7 @@ struct SpawnRequest {
   const std::vector<std::string> *extraEnvironment;
   const char *currentDirectory; // Windows form or null
   bool detached;
+  bool inheritHandles; // the child gets the handles inheritable now
   HANDLE std[3];    // what the child gets on 0, 1, 2
   bool useStd[3];   // false: /dev/null
 };
@@ -290,36 +291,6 @@ bool spawnChild(const SpawnRequest &request, PROCESS_INFORMATION *info) {
     environment.push_back(extra);
   }
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  for (int fd = 0; fd < 3; ++fd) {
-    int source = request.useStd[fd] ? stdIndexOf(request.std[fd]) : -1;
-    if (source >= 0) {
-      if (source != fd)
-        posix_spawn_file_actions_adddup2(&actions, source, fd);
-    } else {
-      posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
-    }
-  }
-  // Only the standard handles reach the child: no file or lock of ours.
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  if (request.currentDirectory) {
-    char posix[4096];
-    if (standinToPosixPath(request.currentDirectory, posix, sizeof posix) == 0)
-      posix_spawn_file_actions_addchdir_np(&actions, posix);
-  }
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t none, all;
-  sigemptyset(&none);
-  sigfillset(&all);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setsigdefault(&attributes, &all);
-  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-  if (request.detached)
-    flags |= POSIX_SPAWN_SETSID;
-  posix_spawnattr_setflags(&attributes, flags);
-
   std::vector<char *> argPointers, envPointers;
   for (std::string &a : argv)
     argPointers.push_back(&a[0]);
@@ -328,11 +299,56 @@ bool spawnChild(const SpawnRequest &request, PROCESS_INFORMATION *info) {
     envPointers.push_back(&e[0]);
   envPointers.push_back(nullptr);
 
+  // A child holds the handles that were inheritable when it was created, if
+  // inheritance is asked for (CreateProcessA docs, bInheritHandles), and
+  // nothing else of ours: each such descriptor is moved above all of them,
+  // then down to 3, 4, ...; everything from the first free number up closes.
   pid_t pid = 0;
-  int result = posix_spawn(&pid, argPointers[0], &actions, &attributes, argPointers.data(),
-                           envPointers.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
+  int result = 0;
+  auto spawnWith = [&](const std::vector<int> &inherited) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    for (int fd = 0; fd < 3; ++fd) {
+      int source = request.useStd[fd] ? stdIndexOf(request.std[fd]) : -1;
+      if (source >= 0) {
+        if (source != fd)
+          posix_spawn_file_actions_adddup2(&actions, source, fd);
+      } else {
+        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
+      }
+    }
+    int above = inherited.empty() ? 3 : inherited.back() + 1; // the list is sorted
+    for (size_t i = 0; i < inherited.size(); ++i)
+      posix_spawn_file_actions_adddup2(&actions, inherited[i], above + (int)i);
+    for (size_t i = 0; i < inherited.size(); ++i)
+      posix_spawn_file_actions_adddup2(&actions, above + (int)i, 3 + (int)i);
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3 + (int)inherited.size());
+    if (request.currentDirectory) {
+      char posix[4096];
+      if (standinToPosixPath(request.currentDirectory, posix, sizeof posix) == 0)
+        posix_spawn_file_actions_addchdir_np(&actions, posix);
+    }
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    if (request.detached)
+      flags |= POSIX_SPAWN_SETSID;
+    posix_spawnattr_setflags(&attributes, flags);
+    result = posix_spawn(&pid, argPointers[0], &actions, &attributes, argPointers.data(),
+                         envPointers.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    return result == 0;
+  };
+  if (request.inheritHandles)
+    standinWithInheritableFiles(spawnWith);
+  else
+    spawnWith({});
   if (result != 0) {
     SetLastError(result == ENOENT ? ERROR_FILE_NOT_FOUND : standinErrorFromErrno(result));
     return false;
@@ -389,7 +405,7 @@ bool standinSpawn(const char *applicationName, const char *commandLine,
                   const std::vector<std::string> &extraEnvironment, bool detached,
                   PROCESS_INFORMATION *processInformation) {
   SpawnRequest request = {applicationName, commandLine, nullptr, &extraEnvironment, nullptr,
-                          detached, {nullptr, nullptr, nullptr}, {false, false, false}};
+                          detached, false, {nullptr, nullptr, nullptr}, {false, false, false}};
   return spawnChild(request, processInformation);
 }
 
@@ -432,7 +448,7 @@ BOOL SetHandleInformation(HANDLE object, DWORD mask, DWORD flags) {
       stdInheritable[fd] = (flags & HANDLE_FLAG_INHERIT) != 0;
     return TRUE;
   }
-  // Handles of the table are never inherited here: the flag has nothing to change.
+  // The program changes the flag of its standard handles only.
   return standinHandleObject(object, kStandinAnyKind) ? TRUE : FALSE;
 }
 
@@ -452,7 +468,8 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, LPSECURITY_ATTRIB
     block = environmentBlock(static_cast<const char *>(environment));
   SpawnRequest request = {applicationName, commandLine, environment ? &block : nullptr, &none,
                           currentDirectory, (creationFlags & DETACHED_PROCESS) != 0,
-                          {nullptr, nullptr, nullptr}, {false, false, false}};
+                          inheritHandles != FALSE, {nullptr, nullptr, nullptr},
+                          {false, false, false}};
   HANDLE given[3] = {startupInfo->hStdInput, startupInfo->hStdOutput, startupInfo->hStdError};
   for (int fd = 0; fd < 3; ++fd) {
     if (startupInfo->dwFlags & STARTF_USESTDHANDLES) {

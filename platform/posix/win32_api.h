@@ -140,6 +140,7 @@ BOOL UnlockFileEx(HANDLE file, DWORD reserved, DWORD bytesLow, DWORD bytesHigh,
 #define _O_WRONLY 0x0001
 #define _O_RDWR 0x0002
 #define _O_APPEND 0x0008
+#define _O_NOINHERIT 0x0080
 #define _O_CREAT 0x0100
 #define _O_TRUNC 0x0200
 #define _O_EXCL 0x0400

@@ -1,9 +1,13 @@
 // The stand-in's LockFileEx/UnlockFileEx: locks belong to one open of the
-// file, so two handles conflict even inside one process, as on Windows.
+// file, so two handles conflict even inside one process, as on Windows. And
+// its share modes: opens and deletes refused as Windows refuses them.
 #include "platform/posix/standin.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 class StandinLocks : public testing::Test {
@@ -88,3 +92,120 @@ TEST_F(StandinLocks, BadArgumentsAndFaultsFail) {
   standinClearFaults();
 }
 } // namespace
+
+// ---- Share modes ------------------------------------------------------------
+
+namespace {
+HANDLE openShared(const std::string &path, DWORD access, DWORD share,
+                  DWORD disposition = OPEN_EXISTING) {
+  return CreateFileA(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
+                     nullptr);
+}
+// 0 when the open is granted (and closed again), else the last error.
+DWORD tryOpen(const std::string &path, DWORD access, DWORD share,
+              DWORD disposition = OPEN_EXISTING) {
+  HANDLE file = openShared(path, access, share, disposition);
+  if (file == INVALID_HANDLE_VALUE)
+    return GetLastError();
+  CloseHandle(file);
+  return 0;
+}
+constexpr DWORD kRW = GENERIC_READ | GENERIC_WRITE;
+constexpr DWORD kShareRW = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+} // namespace
+
+// CreateFileA (dwShareMode): an open fails with ERROR_SHARING_VIOLATION when
+// it asks for an access an existing open does not share, or does not share an
+// access an existing open has; an open without data access is never refused
+// and never refuses (Wine's server/fd.c, check_sharing).
+TEST(StandinShareModes, ConflictingOpensInOneProcessAreRefused) {
+  ScratchDir scratch;
+  scratch.writeFile("f", "content");
+  std::string path = scratch.win("f");
+  HANDLE writer = openShared(path, GENERIC_WRITE, kShareRW);
+  ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(tryOpen(path, GENERIC_READ, FILE_SHARE_READ), (DWORD)ERROR_SHARING_VIOLATION)
+      << "would deny the writer's write access";
+  EXPECT_EQ(tryOpen(path, kRW, kShareRW), 0u);
+  EXPECT_EQ(tryOpen(path, 0, 0), 0u) << "no data access: not checked";
+  EXPECT_EQ(tryOpen(path, GENERIC_WRITE, kShareRW, CREATE_ALWAYS), 0u);
+  CloseHandle(writer);
+
+  HANDLE exclusive = openShared(path, GENERIC_READ, 0);
+  ASSERT_NE(exclusive, INVALID_HANDLE_VALUE);
+  writeWholeFile(scratch.path("f"), "content");
+  EXPECT_EQ(tryOpen(path, GENERIC_READ, kShareAll), (DWORD)ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(tryOpen(path, GENERIC_WRITE, kShareAll, CREATE_ALWAYS), (DWORD)ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(scratch.readFile("f"), "content") << "a refused open truncates nothing";
+  EXPECT_EQ(tryOpen(path, 0, kShareAll), 0u);
+  // The runtime's share-aware open follows the same rules; its error is EACCES.
+  errno = 0;
+  EXPECT_EQ(_sopen(path.c_str(), _O_RDONLY, _SH_DENYNO), -1);
+  EXPECT_EQ(errno, EACCES);
+  CloseHandle(exclusive);
+
+  int reader = _sopen(path.c_str(), _O_RDONLY, _SH_DENYWR);
+  ASSERT_GE(reader, 0);
+  EXPECT_EQ(tryOpen(path, GENERIC_WRITE, kShareAll), (DWORD)ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(_sopen(path.c_str(), _O_RDWR, _SH_DENYNO), -1) << "deny write refuses a writer";
+  int second = _sopen(path.c_str(), _O_RDONLY, _SH_DENYNO);
+  EXPECT_GE(second, 0);
+  _close(second);
+  _close(reader);
+  EXPECT_EQ(tryOpen(path, kRW, 0), 0u) << "closed opens refuse nothing";
+}
+
+// DeleteFileA fails on a file open without FILE_SHARE_DELETE (DeleteFileA
+// remarks); the runtime's deny-none shares reading and writing only (_sopen
+// docs: "_SH_DENYNO Permits read and write access").
+TEST(StandinShareModes, DeleteIsRefusedWhileAnOpenDoesNotShareIt) {
+  ScratchDir scratch;
+  scratch.writeFile("f", "x");
+  std::string path = scratch.win("f");
+  int log = _sopen(path.c_str(), _O_WRONLY | _O_APPEND, _SH_DENYNO);
+  ASSERT_GE(log, 0);
+  EXPECT_FALSE(DeleteFileA(path.c_str()));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
+  EXPECT_TRUE(scratch.exists("f"));
+  _close(log);
+
+  HANDLE sizeQuery = openShared(path, 0, kShareRW);
+  HANDLE sharing = openShared(path, kRW, kShareAll);
+  ASSERT_NE(sharing, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(DeleteFileA(path.c_str())) << "an open without data access and one sharing delete";
+  EXPECT_FALSE(scratch.exists("f"));
+  CloseHandle(sharing);
+  CloseHandle(sizeQuery);
+}
+
+// Share modes hold across processes, and an open ends with its process: a
+// holder killed without closing leaves nothing that refuses.
+TEST(StandinShareModes, AnotherProcessesOpenRefusesUntilItDies) {
+  ScratchDir scratch;
+  scratch.writeFile("f", "x");
+  std::string path = scratch.win("f");
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t holder = fork();
+  if (holder == 0) {
+    HANDLE held = openShared(path, kRW, 0);
+    char byte = held == INVALID_HANDLE_VALUE ? 'n' : 'y';
+    if (write(ready[1], &byte, 1) != 1)
+      _exit(1);
+    pause(); // killed by the test, never closing its handle
+    _exit(0);
+  }
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  EXPECT_EQ(byte, 'y');
+  EXPECT_EQ(tryOpen(path, GENERIC_READ, kShareAll), (DWORD)ERROR_SHARING_VIOLATION);
+  EXPECT_FALSE(DeleteFileA(path.c_str()));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+  EXPECT_EQ(tryOpen(path, kRW, 0), 0u);
+  EXPECT_TRUE(DeleteFileA(path.c_str()));
+  close(ready[0]);
+  close(ready[1]);
+}

@@ -99,6 +99,56 @@ TEST_F(StandinProcess, NullApplicationRunsTheFirstTokenAndMissingProgramsFail) {
   EXPECT_EQ(0, standinOpenHandleCount(kStandinProcess));
 }
 
+// A child gets the handles that were inheritable when it was created, and
+// only with bInheritHandles TRUE (CreateProcessA docs; CreateFileA: inheritable
+// only through lpSecurityAttributes; _sopen: inheritable unless _O_NOINHERIT).
+// What it inherited it holds open: here the runtime's deny-none open keeps the
+// file from being deleted until the child ends.
+TEST_F(StandinProcess, ChildHoldsWhatWasInheritableAtItsCreation) {
+  for (const char *name : {"attr", "plain", "crt", "noinherit"})
+    scratch.writeFile(name, "x");
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  HANDLE attr = CreateFileA(scratch.win("attr").c_str(), GENERIC_READ, FILE_SHARE_READ, &inherit,
+                            OPEN_EXISTING, 0, nullptr);
+  HANDLE plain = CreateFileA(scratch.win("plain").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+  int crt = _sopen(scratch.win("crt").c_str(), _O_WRONLY, _SH_DENYNO);
+  int noinherit = _sopen(scratch.win("noinherit").c_str(), _O_WRONLY | _O_NOINHERIT, _SH_DENYNO);
+  ASSERT_TRUE(attr != INVALID_HANDLE_VALUE && plain != INVALID_HANDLE_VALUE && crt >= 0 &&
+              noinherit >= 0);
+  std::string body = "for f in /proc/$$/fd/*; do readlink \"$f\"; done > '" + scratch.path("t") +
+                     "'\nmv '" + scratch.path("t") + "' '" + scratch.path("fds") +
+                     "'\nwhile [ ! -e '" + scratch.path("go") + "' ]; do sleep 0.01; done\n";
+  scratch.writeFile("s.bat", body);
+  auto inherited = [&](BOOL inheritHandles) {
+    std::string commandLine = "/c \"" + scratch.win("s.bat") + "\"";
+    EXPECT_TRUE(CreateProcessA(cmdExe().c_str(), &commandLine[0], nullptr, nullptr,
+                               inheritHandles, 0, nullptr, nullptr, &startup, &info));
+    EXPECT_TRUE(eventually([&] { return scratch.exists("fds"); }));
+    std::string fds = scratch.readFile("fds");
+    std::string held;
+    for (const char *name : {"attr", "plain", "crt", "noinherit"})
+      if (fds.find(scratch.path(name) + "\n") != std::string::npos)
+        held += std::string(held.empty() ? "" : " ") + name;
+    return held;
+  };
+
+  EXPECT_EQ(inherited(TRUE), "attr crt");
+  _close(crt);
+  EXPECT_FALSE(DeleteFileA(scratch.win("crt").c_str())) << "the child still holds it";
+  EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
+  scratch.writeFile("go", "");
+  finish();
+  EXPECT_TRUE(DeleteFileA(scratch.win("crt").c_str()));
+
+  remove(scratch.path("fds").c_str());
+  EXPECT_EQ(inherited(FALSE), "");
+  finish();
+  CloseHandle(attr);
+  CloseHandle(plain);
+  _close(noinherit);
+}
+
 TEST_F(StandinProcess, RunningChildTimesOutShowsStillActiveAndIsReapedAfterClose) {
   scratch.writeFile("s.bat", "sleep 0.3\nexit 5\n");
   ASSERT_TRUE(spawn(cmdExe().c_str(), "/c \"" + scratch.win("s.bat") + "\""));
