@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "diag/debug_log.h"
+#include "instance/lock_probe.h"
 #include "launcher/child_process.h"
 #include "platform/posix/standin_process.h"
 
@@ -160,4 +162,52 @@ TEST_F(ChildProcess, CommandLineChildGivesItsPidAndKeepsNoHandle) {
                 "'.  Last error = 2.",
             lines[lines.size() - 2]);
   EXPECT_EQ("ERROR:  Could not get the PID of the spawned process.", lines.back());
+}
+
+// Children are created with inheritance on, possibly while another thread
+// has one of our files open. A child created from inside every LockFileEx
+// (one log line while instance.loc is open, the others, and the lock probe)
+// must hold none of them: each is opened non-inheritable.
+TEST_F(ChildProcess, ChildCreatedWhileOurFilesAreOpenHoldsNoneOfThem) {
+  scratch.makeDir("install/inst/locks");
+  scratch.writeFile("install/inst/locks/server.lock", "");
+  scratch.writeFile("install/instance.loc", "inst\r\n");
+  scratch.writeFile("list.bat", "#!/bin/sh\nfor f in /proc/$$/fd/*; do readlink \"$f\"; done > '" +
+                                    scratch.path("t") + "'$1\nmv '" + scratch.path("t") + "'$1 '" +
+                                    scratch.path("fds") + "'$1\n");
+  std::vector<PROCESS_INFORMATION> children;
+  standinBeforeLockFileEx([&] {
+    // The spawn the program makes: the system's interpreter, null standard
+    // handles, inheritance on.
+    std::string commandLine =
+        "/c \"\"" + scratch.win("list.bat") + "\" " + std::to_string(children.size()) + "\"";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    PROCESS_INFORMATION child;
+    if (CreateProcessA((standinSystemDirectory() + "\\cmd.exe").c_str(), &commandLine[0], nullptr,
+                       nullptr, TRUE, 0, nullptr, nullptr, &startup, &child))
+      children.push_back(child);
+  });
+  debug("a line in flight");
+  ASSERT_EQ(1, initInstanceDir(inst.rootWin.c_str()));
+  int32_t running = 7;
+  EXPECT_EQ(0, isServerRunning(&running, 1));
+  standinBeforeLockFileEx(nullptr);
+  EXPECT_EQ(0, running);
+  EXPECT_TRUE(logHas(log(), "Instance root resolved from '" + inst.rootWin + "\\instance.loc': '" +
+                                inst.rootWin + "\\inst'."));
+  ASSERT_GE(children.size(), 4u) << "lines, the line with instance.loc open, and the probe";
+  std::string held;
+  for (size_t i = 0; i < children.size(); ++i) {
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(children[i].hProcess, INFINITE));
+    CloseHandle(children[i].hThread);
+    CloseHandle(children[i].hProcess);
+    std::string fds = scratch.readFile("fds" + std::to_string(i));
+    for (const char *name : {"native-windows.out", "instance.loc", "server.lock"})
+      if (fds.find(name) != std::string::npos)
+        held += " child " + std::to_string(i) + ": " + name;
+  }
+  EXPECT_EQ("", held);
+  freeInstancePaths();
 }
