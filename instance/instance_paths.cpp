@@ -140,7 +140,8 @@ char *getInstanceRoot() {
 
   char locationPath[kPathSize];
   boundedFormat(locationPath, sizeof locationPath, "%s\\instance.loc", dir);
-  int fd = _sopen(locationPath, _O_RDONLY | _O_TEXT, _SH_DENYNO);
+  // Not inherited: no child created meanwhile keeps it open.
+  int fd = _sopen(locationPath, _O_RDONLY | _O_TEXT | _O_NOINHERIT, _SH_DENYNO);
   if (fd < 0)
     return settleOnInstanceDir();
   FILE *file = _fdopen(fd, "r");

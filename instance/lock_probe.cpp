@@ -31,7 +31,9 @@ int isServerRunning(int32_t *running, int32_t verbose) {
   if (verbose)
     debug("When determining whether the server is running, the lock file name is '%s'.", path);
 
-  int fd = _sopen(path, _O_RDWR | _O_BINARY, _SH_DENYNO);
+  // Not inherited: a child created meanwhile would keep the server's lock
+  // file open, and the server could not delete it.
+  int fd = _sopen(path, _O_RDWR | _O_BINARY | _O_NOINHERIT, _SH_DENYNO);
   if (fd < 0) {
     if (verbose)
       debug("Could not open lock file '%s', which means the server is not running.", path);
