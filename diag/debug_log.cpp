@@ -3,14 +3,15 @@
 // Each line is a self-contained open, append and close of the file, so the
 // file may be read, moved or deleted by others between lines, and several
 // processes can append at once (the share mode denies nobody). Within one
-// process the writes of all threads are serialised by a small spin lock;
-// across processes each line is appended holding a byte-range lock on the
-// file (see writeLineLocked), so no line overwrites or splits another. The one-time work (process id, banner, log
-// path) is done by the first line of the process, which is written on the
-// main thread before any other thread exists.
+// process the writes of all threads are serialised by a lock whose waiters
+// sleep; across processes each line is appended holding a byte-range lock on
+// the file (see writeLineLocked), so no line overwrites or splits another.
+// That lock is waited for a bounded time only: a writer that stalls holding
+// it never stalls this one. The one-time work (process id, banner, log path)
+// is done by the first line of the process, which is written on the main
+// thread before any other thread exists.
 #include "debug_log.h"
 
-#include <atomic>
 #include <ctime>
 
 namespace {
@@ -18,29 +19,49 @@ char *logFilePath = nullptr;   // settled by the first line, kept for the proces
 bool logFirstMessage = true;   // set until the first line of the process
 int32_t logPid = 0;            // the process id printed on every line
 DWORD maxLogSize = kMaxLogSize;
+bool logLockStalled = false;   // the last line gave up waiting for the cross-process lock
 
 // Guards all of the above and the file work of one line. The first line of a
 // process writes the banner while holding it, through writeLineLocked.
-std::atomic_flag logLock = ATOMIC_FLAG_INIT;
+SRWLOCK logLock = SRWLOCK_INIT;
 
-constexpr int kLogOpenFlags = _O_WRONLY | _O_APPEND | _O_CREAT | _O_TEXT;
+// Never inherited: a child created while a line is written would keep the
+// log open for its whole life, and the log could not be restarted at its cap.
+constexpr int kLogOpenFlags = _O_WRONLY | _O_APPEND | _O_CREAT | _O_TEXT | _O_NOINHERIT;
 constexpr int kLogPermission = _S_IREAD | _S_IWRITE;
-static_assert(kLogOpenFlags == 0x4109, "write only, append, create, text");
+static_assert(kLogOpenFlags == 0x4189, "write only, append, create, text, not inherited");
 static_assert(_SH_DENYNO == 0x40, "deny none");
 static_assert(kLogPermission == 0x180, "readable and writable");
 // The byte the writers of all processes lock while they append a line:
 // beyond the size cap, so no read or write of the log ever touches it.
 constexpr DWORD kLogLockOffset = 0xFFFFFFFFu;
 
-void acquireLogLock() {
-  int spins = 0;
-  while (logLock.test_and_set(std::memory_order_acquire)) {
-    if (++spins > 64)
-      Sleep(0); // give the holder the processor; its line costs file work
+void acquireLogLock() { AcquireSRWLockExclusive(&logLock); }
+
+void releaseLogLock() { ReleaseSRWLockExclusive(&logLock); }
+
+// Takes the byte every writer locks for one line, trying kLogLockTries times
+// kLogLockPauseMs apart (about a second in all), never waiting inside the
+// call: a writer that stalls holding the byte (a process stopped in a
+// debugger, a log on a hung share) costs each process one such wait, after
+// which lines try once until the byte is had again. Any error other than a
+// held byte ends the tries at once.
+bool lockLogByte(HANDLE handle, OVERLAPPED *range) {
+  int tries = logLockStalled ? 1 : kLogLockTries;
+  for (int attempt = 1;; ++attempt) {
+    if (LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, range)) {
+      logLockStalled = false;
+      return true;
+    }
+    if (GetLastError() != ERROR_LOCK_VIOLATION)
+      return false;
+    if (attempt >= tries) {
+      logLockStalled = true;
+      return false;
+    }
+    Sleep(kLogLockPauseMs);
   }
 }
-
-void releaseLogLock() { logLock.clear(std::memory_order_release); }
 
 // Cuts a program path down to its install root (`C:\srv\lib\prog.exe` gives
 // `C:\srv`). False when the path has fewer than two backslashes.
@@ -152,13 +173,12 @@ void writeLineLocked(int isError, const char *format, va_list args) {
   // seeks to the end and then writes, in two steps: two writers can both
   // write at the same end, and one line overwrites the other. So the line is
   // written holding an exclusive lock on one byte far beyond any log, which
-  // every writer holds for one line only; it is waited for. A line whose
-  // lock cannot be had is written all the same.
+  // every writer holds for one line only; it is waited for a bounded time.
+  // A line whose lock cannot be had is written all the same.
   HANDLE handle = (HANDLE)_get_osfhandle(fd);
   OVERLAPPED lockRange = {};
   lockRange.Offset = kLogLockOffset;
-  bool locked = handle != INVALID_HANDLE_VALUE &&
-                LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lockRange) != FALSE;
+  bool locked = handle != INVALID_HANDLE_VALUE && lockLogByte(handle, &lockRange);
   fprintf(stream, "%s: (pid=%d)  ", timestamp, (int)logPid);
   if (isError)
     fputs("ERROR:  ", stream);
@@ -199,5 +219,6 @@ void resetDebugLogForTest() {
   logFilePath = nullptr;
   logFirstMessage = true;
   logPid = 0;
+  logLockStalled = false;
   releaseLogLock();
 }

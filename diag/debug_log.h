@@ -15,6 +15,10 @@ void writeDebugLine(int isError, const char *format, va_list args);
 constexpr const char *kLogFileName = "native-windows.out";
 // Size in bytes above which the existing file is deleted before the next line.
 constexpr DWORD kMaxLogSize = 500000;
+// How a line waits for the lock that other processes' writers hold: this many
+// tries, this far apart, then the line is written without it.
+constexpr int kLogLockTries = 20;
+constexpr DWORD kLogLockPauseMs = 50;
 
 // Test hook: the path the log settled on, or null before the first line.
 const char *debugLogPath();

@@ -1,4 +1,4 @@
-// Stand-in processes, threads and events.
+// Stand-in processes, threads, events and slim locks.
 //
 // Every waitable handle (process, thread, event) owns a shared reference to
 // one Waitable: a signalled flag under a mutex and a condition variable. A
@@ -575,3 +575,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, size_t, LPTHREAD_START_ROUTINE startA
     *threadId = nextThreadId++;
   return newWaitableHandle(kStandinThread, waitable);
 }
+
+// A waiter blocks in the kernel, never spins (AcquireSRWLockExclusive docs).
+void AcquireSRWLockExclusive(PSRWLOCK lock) { pthread_mutex_lock(&lock->mutex); }
+void ReleaseSRWLockExclusive(PSRWLOCK lock) { pthread_mutex_unlock(&lock->mutex); }

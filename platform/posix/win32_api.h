@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <pthread.h>
 
 // ---- Basic types ----------------------------------------------------------
 typedef uint32_t DWORD;
@@ -228,6 +229,16 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, size_t stackSize,
                     LPTHREAD_START_ROUTINE startAddress, LPVOID parameter, DWORD creationFlags,
                     LPDWORD threadId);
 void Sleep(DWORD milliseconds);
+
+// A slim reader/writer lock, used exclusively: a waiter sleeps until the
+// holder releases it. Natively a mutex; Windows' is one pointer in size.
+struct SRWLOCK {
+  pthread_mutex_t mutex;
+};
+typedef SRWLOCK *PSRWLOCK;
+#define SRWLOCK_INIT {PTHREAD_MUTEX_INITIALIZER}
+void AcquireSRWLockExclusive(PSRWLOCK lock);
+void ReleaseSRWLockExclusive(PSRWLOCK lock);
 
 // ---- Registry ----------------------------------------------------------------
 #define HKEY_LOCAL_MACHINE ((HKEY)(uintptr_t)0x80000002u)

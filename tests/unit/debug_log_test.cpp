@@ -23,6 +23,7 @@ protected:
   void TearDown() override {
     standinSetModuleFileName(nullptr);
     standinSetTempPath(nullptr);
+    standinSetTimeScale(1);
     standinClearFaults();
     resetDebugLogForTest();
   }
@@ -179,6 +180,59 @@ TEST_F(DebugLogTest, ThreadsOfOneProcessNeverInterleaveTheirLines) {
   std::regex whole(R"(thread (\d) line \d+ ([a-d])\2{299})");
   for (size_t i = 2; i < messages.size(); ++i)
     EXPECT_TRUE(std::regex_match(messages[i], whole)) << messages[i];
+}
+
+// A writer of another process that holds the log's lock and stalls costs a
+// line kLogLockTries tries, kLogLockPauseMs apart (about a second), and the
+// line is written without the lock; the lines after it try once until the
+// lock is had again. Threads waiting for one another sleep in the process's
+// lock: the only sleeps are the pauses between tries.
+TEST_F(DebugLogTest, LockHeldElsewhereDelaysOneLineBoundedlyAndNobodySpins) {
+  Installation install(scratch);
+  install.actAsProgram();
+  debug("settle the path");
+  int ready[2], release[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(release), 0);
+  pid_t holder = fork();
+  if (holder == 0) {
+    HANDLE log = CreateFileA(toWindowsPath(install.logPath()).c_str(), GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+    OVERLAPPED at = {};
+    at.Offset = 0xFFFFFFFFu;
+    char byte = LockFileEx(log, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at) ? 'y' : 'n';
+    if (write(ready[1], &byte, 1) != 1 || read(release[0], &byte, 1) != 1)
+      _exit(1);
+    _exit(0); // the lock goes with the process
+  }
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  ASSERT_EQ(byte, 'y');
+  standinSetTimeScale(0.01);
+  int locks = standinCallCount("LockFileEx"), sleeps = standinCallCount("Sleep");
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([t] { debug("thread %d while the lock is held", t); });
+  for (auto &thread : threads)
+    thread.join();
+  EXPECT_EQ(standinCallCount("LockFileEx") - locks, kLogLockTries + 3);
+  EXPECT_EQ(standinCallCount("Sleep") - sleeps, kLogLockTries - 1);
+  EXPECT_LE((kLogLockTries - 1) * kLogLockPauseMs, 1000u) << "about a second at most";
+
+  ASSERT_EQ(write(release[1], "x", 1), 1);
+  waitpid(holder, nullptr, 0);
+  locks = standinCallCount("LockFileEx");
+  debug("after the holder ended");
+  EXPECT_EQ(standinCallCount("LockFileEx") - locks, 1);
+  EXPECT_EQ(standinCallCount("UnlockFileEx"), standinCallCount("LockFileEx") - kLogLockTries - 3)
+      << "every lock granted was released";
+  std::vector<std::string> messages = logMessages(install.logPath());
+  for (int t = 0; t < 4; ++t)
+    EXPECT_TRUE(logHas(messages, "thread " + std::to_string(t) + " while the lock is held"));
+  EXPECT_EQ(messages.back(), "after the holder ended");
+  for (int fd : {ready[0], ready[1], release[0], release[1]})
+    close(fd);
 }
 
 TEST_F(DebugLogTest, ProcessesAppendingAtOnceLoseAndTearNoLine) {
