@@ -127,7 +127,10 @@ bool admitOpen(int record, DWORD access, DWORD share, bool keep) {
 // ---- Descriptors and inheritance ----------------------------------------------
 // Every descriptor the stand-in opens is close-on-exec. The descriptors of
 // inheritable handles (and their share records) are listed here; they close
-// only under the mutex, so a child being created sees each of them open.
+// only under the mutex, so a child being created sees each of them open. A
+// child gets them without close-on-exec, so the programs a script starts hold
+// them too, as the programs cmd.exe starts do; a stand-in program does not
+// list what it inherited, so its own CreateProcessA children do not get it.
 std::mutex inheritMutex;
 std::set<int> &inheritableFds() {
   static auto *fds = new std::set<int>;
@@ -336,8 +339,10 @@ bool standinWithInheritableFiles(const std::function<bool(const std::vector<int>
 
 // The runtime's share flags as Windows share modes: deny none shares reading
 // and writing but not deletion (the _sopen docs: "_SH_DENYNO: Permits read
-// and write access"). A refused open fails with EACCES, the runtime's errno
-// for ERROR_SHARING_VIOLATION (_sopen docs, EACCES).
+// and write access"; measured under Wine by tests/wine/test_log_concurrency.sh:
+// `file_hold <log> ... denyno` holding the log, `file_hold --delete <log>`
+// exits 32). A refused open fails with EACCES, the runtime's errno for
+// ERROR_SHARING_VIOLATION (_sopen docs, EACCES).
 int _sopen(const char *path, int openFlags, int shareFlags, ...) {
   DWORD fault = 0;
   if (standinFault("_sopen", &fault)) {

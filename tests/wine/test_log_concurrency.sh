@@ -79,6 +79,26 @@ size=$(stat -c %s "$log")
 expect_eq "the file stayed under the cap ($size bytes)" "$([ "$size" -le 500000 ] && echo yes)" yes
 expect_eq "no writer failed to open the log" "$(cat "$work"/out.mark.* | grep -c 'Could not create log file' || true)" 0
 
+# ---- A log another writer has open cannot be deleted ---------------------------
+# What the cap relies on and the native stand-in models: the runtime's deny-none
+# open shares reading and writing, not deletion, so DeleteFileA fails with
+# ERROR_SHARING_VIOLATION (32) until that writer closes the log.
+tools=$VELKOR_WINDOWS_BIN/tests/wintools
+rm -f "$WINEPREFIX/drive_c/held" "$WINEPREFIX/drive_c/release"
+wine "$tools/file_hold.exe" 'C:\velkor\logs\native-windows.out' 'C:\held' 'C:\release' denyno >/dev/null 2>&1 &
+holder=$!
+for _ in $(seq 200); do [ -f "$WINEPREFIX/drive_c/held" ] && break; sleep 0.05; done
+set +e
+wine "$tools/file_hold.exe" --delete 'C:\velkor\logs\native-windows.out' >/dev/null 2>&1
+held_rc=$?
+: >"$WINEPREFIX/drive_c/release"
+wait "$holder"
+wine "$tools/file_hold.exe" --delete 'C:\velkor\logs\native-windows.out' >/dev/null 2>&1
+free_rc=$?
+set -e
+expect_eq "delete of the log while a writer holds it open (deny none)" "$held_rc" 32
+expect_eq "delete of the log once the writer closed it" "$free_rc" 0
+
 # ---- At the cap: measured -------------------------------------------------------
 filler='2026/01/01 00:00:00: (pid=1)  filler line, written before the writers start'
 for attempt in 1 2 3; do
