@@ -227,6 +227,10 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, size_t stackSize,
                     LPTHREAD_START_ROUTINE startAddress, LPVOID parameter, DWORD creationFlags,
                     LPDWORD threadId);
 void Sleep(DWORD milliseconds);
+// Ends the calling process and all its threads with `exitCode`.
+[[noreturn]] void ExitProcess(DWORD exitCode);
+// Milliseconds since the machine started, wrapping after about 49.7 days.
+DWORD GetTickCount(void);
 
 // ---- Registry ----------------------------------------------------------------
 #define HKEY_LOCAL_MACHINE ((HKEY)(uintptr_t)0x80000002u)
@@ -297,6 +301,7 @@ BOOL DeregisterEventSource(HANDLE eventLog);
 #define SERVICE_ERROR_IGNORE 0x0u
 #define SERVICE_ERROR_NORMAL 0x1u
 #define SERVICE_CONFIG_DESCRIPTION 1u
+#define SERVICE_CONFIG_PRESHUTDOWN_INFO 7u
 
 #define SERVICE_STOPPED 0x1u
 #define SERVICE_START_PENDING 0x2u
@@ -309,12 +314,14 @@ BOOL DeregisterEventSource(HANDLE eventLog);
 #define SERVICE_ACCEPT_STOP 0x1u
 #define SERVICE_ACCEPT_PAUSE_CONTINUE 0x2u
 #define SERVICE_ACCEPT_SHUTDOWN 0x4u
+#define SERVICE_ACCEPT_PRESHUTDOWN 0x100u
 
 #define SERVICE_CONTROL_STOP 0x1u
 #define SERVICE_CONTROL_PAUSE 0x2u
 #define SERVICE_CONTROL_CONTINUE 0x3u
 #define SERVICE_CONTROL_INTERROGATE 0x4u
 #define SERVICE_CONTROL_SHUTDOWN 0x5u
+#define SERVICE_CONTROL_PRESHUTDOWN 0xFu
 
 struct SERVICE_STATUS {
   DWORD dwServiceType;
@@ -351,8 +358,15 @@ struct SERVICE_DESCRIPTIONA {
   LPSTR lpDescription;
 };
 
+struct SERVICE_PRESHUTDOWN_INFO {
+  DWORD dwPreshutdownTimeout;
+};
+typedef SERVICE_PRESHUTDOWN_INFO *LPSERVICE_PRESHUTDOWN_INFO;
+
 typedef void(WINAPI *LPSERVICE_MAIN_FUNCTIONA)(DWORD argc, LPSTR *argv);
 typedef void(WINAPI *LPHANDLER_FUNCTION)(DWORD control);
+typedef DWORD(WINAPI *LPHANDLER_FUNCTION_EX)(DWORD control, DWORD eventType, LPVOID eventData,
+                                             LPVOID context);
 
 struct SERVICE_TABLE_ENTRYA {
   LPSTR lpServiceName;
@@ -378,5 +392,7 @@ BOOL DeleteService(SC_HANDLE service);
 BOOL CloseServiceHandle(SC_HANDLE object);
 BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *serviceTable);
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR serviceName, LPHANDLER_FUNCTION handler);
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExA(LPCSTR serviceName,
+                                                    LPHANDLER_FUNCTION_EX handler, LPVOID context);
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATUS status);
 BOOL StartServiceA(SC_HANDLE service, DWORD numServiceArgs, LPCSTR *serviceArgVectors);
