@@ -43,6 +43,12 @@ void reportEvent(WORD type, DWORD eventId) {
   ReportEventA(eventSource, type, EVENT_CATEGORY, eventId, nullptr, 1, 0, strings, nullptr);
 }
 
+// Lets serviceMain end: it waits on this event.
+void fakeTermination() {
+  debug("Faking a service termination so serviceMain can return.");
+  SetEvent(terminationEvent.load());
+}
+
 void interrogate() {
   debug("serviceHandler: interrogate.");
   int32_t running = 0;
@@ -52,18 +58,33 @@ void interrogate() {
     currentServiceState.store(SERVICE_RUNNING, std::memory_order_relaxed);
     debug("serviceHandler: service running.");
   } else {
-    currentServiceState.store(SERVICE_STOPPED, std::memory_order_relaxed);
     debug("serviceHandler: service stopped.");
+    // The server went away while the service runs and nobody is stopping it:
+    // that is the stop supervision would find, told the same way.
+    if (currentServiceState.load(std::memory_order_relaxed) == SERVICE_RUNNING &&
+        stopInProgress.load() == 0 && reportStoppedOutsideScm()) {
+      fakeTermination();
+      return;
+    }
+    currentServiceState.store(SERVICE_STOPPED, std::memory_order_relaxed);
   }
   report(currentServiceState.load(std::memory_order_relaxed), 0, 0);
 }
-
-// Lets serviceMain end: it waits on this event.
-void fakeTermination() {
-  debug("Faking a service termination so serviceMain can return.");
-  SetEvent(terminationEvent.load());
-}
 } // namespace
+
+bool reportStoppedOutsideScm() {
+  DWORD state = currentServiceState.load(std::memory_order_relaxed);
+  do {
+    if (state == SERVICE_STOPPED || state == SERVICE_STOP_PENDING)
+      return false;
+  } while (!currentServiceState.compare_exchange_weak(state, SERVICE_STOPPED));
+  debug("checking in serviceMain serviceHandler: service stopped with error.");
+  SERVICE_STATUS_HANDLE *slot = serviceStatusSlot.load();
+  if (slot)
+    updateServiceStatus(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, (DWORD)-1, 0, 0, slot);
+  reportEvent(EVENTLOG_ERROR_TYPE, MSG_STOPPED_OUTSIDE_SCM);
+  return true;
+}
 
 void WINAPI serviceHandler(DWORD controlCode) {
   debug("serviceHandler called with controlCode=%d.", (int)controlCode);
@@ -96,8 +117,17 @@ void serviceStop(int shutdown) {
     debug("serviceHandler: a stop is already in progress.");
     return;
   }
+  // Supervision or an interrogate may have just told the SCM that the server
+  // stopped on its own: that ended the service, nothing is left to stop.
+  DWORD state = currentServiceState.load(std::memory_order_relaxed);
+  do {
+    if (state == SERVICE_STOPPED) {
+      debug("serviceHandler: the service has already stopped.");
+      stopInProgress.exchange(0);
+      return;
+    }
+  } while (!currentServiceState.compare_exchange_weak(state, SERVICE_STOP_PENDING));
   debug("serviceHandler: stop");
-  currentServiceState.store(SERVICE_STOP_PENDING, std::memory_order_relaxed);
   stopCheckPoint.store(2, std::memory_order_relaxed);
   report(SERVICE_STOP_PENDING, 1, 30000);
   if (shutdown) {

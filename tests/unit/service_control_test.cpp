@@ -49,26 +49,38 @@ struct ServiceControl : testing::Test {
 };
 } // namespace
 
-TEST_F(ServiceControl, InterrogateAnswersFromTheLockAlone) {
+TEST_F(ServiceControl, InterrogateAnswersFromTheLockAndReportsALostServerAsSupervisionWould) {
   currentServiceState = SERVICE_START_PENDING;
   serviceHandler(SERVICE_CONTROL_INTERROGATE); // no lock file: the probe cannot tell
   EXPECT_EQ((DWORD)SERVICE_START_PENDING, currentServiceState.load());
-  bed.startServer(false); // the file is there, nobody holds it
-  serviceHandler(SERVICE_CONTROL_INTERROGATE);
-  EXPECT_EQ((DWORD)SERVICE_STOPPED, currentServiceState.load());
+  EXPECT_EQ(std::vector<std::string>({"2 0 0 0 0 0"}), bed.statuses());
+  EXPECT_TRUE(logHas(bed.log(), "serviceHandler: error interrogating."));
+
   pid_t server = bed.startServer();
   std::vector<std::string> lines = linesOf([] { serviceHandler(SERVICE_CONTROL_INTERROGATE); });
   EXPECT_EQ((DWORD)SERVICE_RUNNING, currentServiceState.load());
+  EXPECT_EQ(std::vector<std::string>({"serviceHandler called with controlCode=4.",
+                                      "serviceHandler: interrogate.",
+                                      "serviceHandler: service running.",
+                                      "serviceHandler returning."}),
+            lines);
+
+  // The server died and supervision has not looked yet: never a clean stop.
   bed.killServer(server);
-  EXPECT_EQ(std::vector<std::string>({"2 0 0 0 0 0", "1 0 0 0 0 5", "4 0 0 0 0 5"}),
+  serviceHandler(SERVICE_CONTROL_INTERROGATE);
+  EXPECT_EQ(std::vector<std::string>({"2 0 0 0 0 0", "4 0 0 0 0 5", "1 1066 -1 0 0 5"}),
             bed.statuses());
-  EXPECT_EQ("serviceHandler called with controlCode=4.", lines.front());
-  EXPECT_TRUE(logHas(lines, "serviceHandler: interrogate."));
-  EXPECT_TRUE(logHas(lines, "serviceHandler: service running."));
-  EXPECT_EQ("serviceHandler returning.", lines.back());
+  EXPECT_EQ(std::vector<std::string>({"1 MSG_STOPPED_OUTSIDE_SCM [" + bed.inst.rootWin + "]"}),
+            bed.events());
+  EXPECT_EQ((DWORD)SERVICE_STOPPED, currentServiceState.load());
+  EXPECT_TRUE(terminated());
   std::vector<std::string> log = bed.log();
-  EXPECT_TRUE(logHas(log, "serviceHandler: error interrogating."));
   EXPECT_TRUE(logHas(log, "serviceHandler: service stopped."));
+  EXPECT_TRUE(logHas(log, "checking in serviceMain serviceHandler: service stopped with error."));
+  // Supervision finding the same afterwards reports nothing more.
+  EXPECT_FALSE(reportStoppedOutsideScm());
+  EXPECT_EQ(3u, bed.statuses().size());
+  EXPECT_TRUE(standinScmLateStatuses(bed.name.c_str()).empty());
 }
 
 TEST_F(ServiceControl, PauseContinueAndUnknownCodesOnlyTrace) {

@@ -110,12 +110,38 @@ TEST_F(ServiceMain, FailedScriptStopsTheServiceWithItsEvent) {
 TEST_F(ServiceMain, WithoutATerminationEventTheStartFails) {
   standinFailCall("CreateEventA", ERROR_NOT_ENOUGH_MEMORY);
   EXPECT_EQ(0, runService([] {}));
-  EXPECT_EQ(std::vector<std::string>({"2 0 0 1 5000 0", "2 1066 0 0 0 0", "1 0 0 0 0 5"}),
+  EXPECT_EQ(std::vector<std::string>({"2 0 0 1 5000 0", "2 1066 0 0 0 0", "1 1066 -1 0 0 5"}),
             bed.statuses());
   EXPECT_EQ("", bed.scriptCalls());
-  EXPECT_TRUE(bed.events().empty());
+  EXPECT_EQ(std::vector<std::string>({event(1, "MSG_START_FAILED")}), bed.events());
   EXPECT_TRUE(logHas(bed.log(), "ERROR:  serviceMain: could not create the termination event.  "
                                 "Last error = 8."));
+}
+
+// The program cannot find its own service by its command line (here: the
+// service was registered under another command line): the name the SCM
+// passed to serviceMain still lets it report the failed start.
+TEST_F(ServiceMain, WithoutItsOwnNameTheServiceReportsAFailedStartUnderTheScmsName) {
+  {
+    StandinScmLock lock;
+    StandinService service;
+    standinScmLoad(bed.name.c_str(), &service);
+    service.binaryPath = "\"C:\\elsewhere\\velkor_service.exe\" start \"C:\\elsewhere\"";
+    standinScmSave(service);
+  }
+  // runStart finds no name either; the dispatcher is called as the SCM would.
+  SERVICE_TABLE_ENTRYA table[2] = {{&bed.name[0], serviceMain}, {nullptr, nullptr}};
+  eventSource = RegisterEventSourceA(nullptr, bed.name.c_str());
+  bed.resolve();
+  EXPECT_TRUE(StartServiceCtrlDispatcherA(table)); // returns: the end was reported
+  EXPECT_TRUE(waitForServiceThreads());
+  EXPECT_EQ(std::vector<std::string>({"2 0 0 1 5000 0", "2 1066 0 0 0 0", "1 1066 -1 0 0 5"}),
+            bed.statuses());
+  EXPECT_EQ(std::vector<std::string>({event(1, "MSG_START_FAILED")}), bed.events());
+  std::vector<std::string> log = bed.log();
+  EXPECT_TRUE(logHas(log, "serviceMain: could not get service name."));
+  EXPECT_TRUE(logHas(log, "Registering the service handler for '" + bed.name + "'"));
+  EXPECT_EQ("", bed.scriptCalls());
 }
 
 TEST_F(ServiceMain, ServerDyingOutsideTheScmStopsTheServiceWithAnError) {
@@ -227,9 +253,28 @@ TEST_F(ServiceMain, RefreshPeriodBeyond32BitMillisecondsIsClampedNotWrapped) {
   bed.startServer();
   EXPECT_EQ(0, runService([this] {
     std::this_thread::sleep_for(std::chrono::milliseconds(300)); // 30 s at this time scale
-    bed.control(SERVICE_CONTROL_STOP);
+    // Still start-pending, so the SCM would refuse a stop (no control is
+    // accepted yet); the test ends the wait itself.
+    EXPECT_EQ((DWORD)ERROR_INVALID_SERVICE_CONTROL, bed.control(SERVICE_CONTROL_STOP));
+    SetEvent(terminationEvent.load());
   }));
-  EXPECT_EQ(std::vector<std::string>({"2 0 0 1 5000 0", "2 1066 0 0 0 0", "3 0 0 1 30000 5"}),
-            head(bed.statuses(), 3));
-  EXPECT_TRUE(bed.events().empty() || bed.events().front() != event(0, "MSG_SERVER_STARTED"));
+  EXPECT_EQ(std::vector<std::string>({"2 0 0 1 5000 0", "2 1066 0 0 0 0", "1 0 0 0 0 5"}),
+            bed.statuses());
+  EXPECT_TRUE(bed.events().empty());
+}
+
+// `start`'s wait for the service's threads ends after the longest stop
+// sequence (62 s) of elapsed time, however long each of its sleeps really
+// lasts: at time scale 0 a sleep takes no time of its own, the clock still
+// runs, and counting 10 ms sleeps would wait for 6200 of them.
+TEST_F(ServiceMain, TheWaitForTheServiceThreadsIsBoundedByElapsedTime) {
+  ServiceBed::setTimeScale(0);
+  stopInProgress = 1;
+  int sleeps = standinCallCount("Sleep");
+  DWORD started = GetTickCount();
+  EXPECT_FALSE(waitForServiceThreads());
+  EXPECT_GE(GetTickCount() - started, 62000u);
+  EXPECT_LT(standinCallCount("Sleep") - sleeps, 6200);
+  stopInProgress = 0;
+  EXPECT_TRUE(waitForServiceThreads());
 }
