@@ -90,7 +90,7 @@ void WINAPI serviceHandler(DWORD controlCode) {
   debug("serviceHandler called with controlCode=%d.", (int)controlCode);
   switch (controlCode) {
   case SERVICE_CONTROL_STOP:
-    serviceStop(0);
+    serviceStop(kStopRequested);
     break;
   case SERVICE_CONTROL_PAUSE:
     debug("serviceHandler: pause.");
@@ -103,7 +103,11 @@ void WINAPI serviceHandler(DWORD controlCode) {
     break;
   case SERVICE_CONTROL_SHUTDOWN:
     debug("serviceHandler: shutdown");
-    serviceStop(1);
+    serviceStop(kStopForShutdown);
+    break;
+  case SERVICE_CONTROL_PRESHUTDOWN:
+    debug("serviceHandler: preshutdown");
+    serviceStop(kStopForPreshutdown);
     break;
   default:
     break;
@@ -111,7 +115,22 @@ void WINAPI serviceHandler(DWORD controlCode) {
   debug("serviceHandler returning.");
 }
 
-void serviceStop(int shutdown) {
+DWORD WINAPI serviceHandlerEx(DWORD controlCode, DWORD, LPVOID, LPVOID) {
+  serviceHandler(controlCode);
+  switch (controlCode) {
+  case SERVICE_CONTROL_STOP:
+  case SERVICE_CONTROL_PAUSE:
+  case SERVICE_CONTROL_CONTINUE:
+  case SERVICE_CONTROL_INTERROGATE:
+  case SERVICE_CONTROL_SHUTDOWN:
+  case SERVICE_CONTROL_PRESHUTDOWN:
+    return NO_ERROR;
+  default:
+    return ERROR_CALL_NOT_IMPLEMENTED;
+  }
+}
+
+void serviceStop(int kind) {
   int32_t idle = 0;
   if (!stopInProgress.compare_exchange_strong(idle, 1)) {
     debug("serviceHandler: a stop is already in progress.");
@@ -130,22 +149,27 @@ void serviceStop(int shutdown) {
   debug("serviceHandler: stop");
   stopCheckPoint.store(2, std::memory_order_relaxed);
   report(SERVICE_STOP_PENDING, 1, 30000);
-  if (shutdown) {
+  // A shutdown gives no time beyond the handler's own; a preshutdown is
+  // waited for through the stop-pending reports, so it runs on its thread
+  // like a stop and ends like a shutdown.
+  if (kind == kStopForShutdown) {
     doStopApplication(1);
     return;
   }
-  HANDLE thread = CreateThread(nullptr, 0, stopThread, nullptr, 0, nullptr);
+  int endsTheService = kind == kStopForPreshutdown;
+  LPVOID parameter = endsTheService ? reinterpret_cast<LPVOID>(static_cast<intptr_t>(1)) : nullptr;
+  HANDLE thread = CreateThread(nullptr, 0, stopThread, parameter, 0, nullptr);
   if (thread) {
     CloseHandle(thread);
     return;
   }
   debugError("Failed to create the stop thread.  Last error = %d.  Stopping synchronously.",
              (int)GetLastError());
-  doStopApplication(0);
+  doStopApplication(endsTheService);
 }
 
-DWORD WINAPI stopThread(LPVOID) {
-  doStopApplication(0);
+DWORD WINAPI stopThread(LPVOID endsTheService) {
+  doStopApplication(endsTheService ? 1 : 0);
   return 0;
 }
 

@@ -194,7 +194,8 @@ void WINAPI serviceMain(DWORD argc, LPSTR *argv) {
   }
 
   debug("Registering the service handler for '%s'", serviceName);
-  serviceStatusHandle = RegisterServiceCtrlHandlerA(serviceName, serviceHandler);
+  // The extended handler is the one that is given the preshutdown control.
+  serviceStatusHandle = RegisterServiceCtrlHandlerExA(serviceName, serviceHandlerEx, nullptr);
   if (!serviceStatusHandle) {
     char why[96];
     boundedFormat(why, sizeof why, "could not register the service handler.  Last error = %d.",

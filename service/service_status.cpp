@@ -22,7 +22,7 @@ std::atomic<int32_t> stoppedReportTaken{0};
 DWORD acceptedControls(DWORD state) {
   if (state == SERVICE_START_PENDING)
     return 0;
-  return SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+  return SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PRESHUTDOWN;
 }
 
 int updateServiceStatus(DWORD state, DWORD win32ExitCode, DWORD serviceExitCode,

@@ -80,9 +80,9 @@ TEST_F(ServiceConcurrency, InterrogatesDuringAStopAreRefusedAndNothingFollowsThe
   EXPECT_FALSE(lockHeld(bed.lockFile()));
   EXPECT_EQ(1u, count("serviceHandler: interrogate."));
   std::vector<std::string> statuses = bed.statuses();
-  EXPECT_EQ("4 0 0 0 0 5", statuses.front());
-  EXPECT_EQ("1 0 0 0 0 5", statuses.back());
-  EXPECT_EQ(1, std::count(statuses.begin(), statuses.end(), "1 0 0 0 0 5"));
+  EXPECT_EQ("4 0 0 0 0 261", statuses.front());
+  EXPECT_EQ("1 0 0 0 0 261", statuses.back());
+  EXPECT_EQ(1, std::count(statuses.begin(), statuses.end(), "1 0 0 0 0 261"));
   EXPECT_TRUE(standinScmLateStatuses(bed.name.c_str()).empty());
 }
 

@@ -28,14 +28,14 @@ TEST_F(ServiceStatus, StartPendingAcceptsNoControlsAndWritesTwoLines) {
   EXPECT_EQ("Service start pending: no controls accepted.", log[2]);
 }
 
-TEST_F(ServiceStatus, EveryOtherStateAcceptsStopAndShutdownAndWritesOneLine) {
+TEST_F(ServiceStatus, EveryOtherStateAcceptsStopShutdownAndPreshutdownAndWritesOneLine) {
   for (DWORD state : {SERVICE_RUNNING, SERVICE_STOP_PENDING}) {
     EXPECT_EQ(0, updateServiceStatus(state, 0, 0, 0, 0, serviceStatusSlot));
     EXPECT_EQ(0, stoppedReportTaken.load());
   }
   EXPECT_EQ(0, updateServiceStatus(SERVICE_STOPPED, 0, 0, 0, 0, serviceStatusSlot));
   EXPECT_EQ(1, stoppedReportTaken.load()) << "the SCM took the stopped report";
-  EXPECT_EQ(std::vector<std::string>({"4 0 0 0 0 5", "3 0 0 0 0 5", "1 0 0 0 0 5"}),
+  EXPECT_EQ(std::vector<std::string>({"4 0 0 0 0 261", "3 0 0 0 0 261", "1 0 0 0 0 261"}),
             bed.statuses());
   EXPECT_EQ(0, countOf(bed.log(), "Service start pending: no controls accepted."));
 }
