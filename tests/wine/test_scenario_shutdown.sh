@@ -5,7 +5,9 @@
 # service accepts both (accepted=261: stop, shutdown, preshutdown); nor do
 # `wineboot -r`, `wineboot --kill` or `wineserver -k` (the last two kill every
 # process outright). ControlService refuses the shutdown code from a program
-# with ERROR_INVALID_PARAMETER as Windows does. The shutdown and preshutdown
+# with ERROR_INVALID_PARAMETER as Windows does, and the preshutdown code the
+# same way (measured: `velkor_sc control <name> 15` prints "error 87"). The
+# shutdown and preshutdown
 # paths are covered by the native tests. This test pins down what Wine does
 # instead: the service and its server run on through both commands and stop
 # normally afterwards. Should a later Wine deliver either control, these
@@ -36,6 +38,8 @@ expect_eq "running" "$(text)" "$running"
 
 wine_run "$sc" control VelkorTest 5
 expect_eq "a program cannot send the shutdown control" "$(text)" "error 87"
+wine_run "$sc" control VelkorTest 15
+expect_eq "nor the preshutdown control" "$(text)" "error 87"
 
 for how in --shutdown --end-session; do
   wineboot "$how" >/dev/null 2>&1 || true
