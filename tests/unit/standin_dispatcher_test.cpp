@@ -9,7 +9,7 @@
 namespace {
 std::atomic<int> controlsSeen{0};
 std::atomic<DWORD> lastControl{0};
-SERVICE_STATUS_HANDLE hostHandle = nullptr;
+std::atomic<SERVICE_STATUS_HANDLE> hostHandle{nullptr};
 
 void report(DWORD state) {
   SERVICE_STATUS status = {SERVICE_WIN32_OWN_PROCESS, state, 5, 0, 0, 0, 0};
