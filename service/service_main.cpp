@@ -172,6 +172,7 @@ bool waitForThreads(bool includingServiceMain, DWORD limitMs) {
 void WINAPI serviceMain(DWORD argc, LPSTR *argv) {
   serviceMainRunning.store(1);
   stoppedReportTaken.store(0);
+  stoppedReportRefused.store(0);
   debug("serviceMain");
   DWORD startCheckPoint = 1;
   bool startFailed = false;
@@ -243,14 +244,18 @@ void WINAPI serviceMain(DWORD argc, LPSTR *argv) {
     setState(SERVICE_STOPPED);
     report(SERVICE_STOPPED, NO_ERROR, 0, 0, 0);
   }
-  // Whoever made the last report (this thread, the stop sequence, an
-  // interrogate) made it before the state became stopped or the event was
-  // set; once the stop sequence is over, no report is still coming.
-  if (!stoppedReportTaken.load()) {
+  // The stopped report may come from another thread: the stop sequence and
+  // an interrogate each make it before they set the event, and supervision
+  // may have lost the report to an interrogate still making it. Unless the
+  // SCM has already refused one, that report is waited for (bounded).
+  if (!stoppedReportTaken.load() && !stoppedReportRefused.load()) {
+    HANDLE event = terminationEvent.load();
+    if (event)
+      WaitForSingleObject(event, kLongestStopMs);
     waitForThreads(false, kLongestStopMs);
-    if (!stoppedReportTaken.load())
-      endUnreported("the SCM did not take the report that the service stopped.");
   }
+  if (!stoppedReportTaken.load())
+    endUnreported("the SCM did not take the report that the service stopped.");
   debug("serviceMain returning.");
   serviceMainRunning.store(0);
 }

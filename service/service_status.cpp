@@ -18,6 +18,7 @@ std::atomic<DWORD> currentServiceState{0};
 std::atomic<DWORD> stopCheckPoint{1};
 std::atomic<HANDLE> terminationEvent{nullptr};
 std::atomic<int32_t> stoppedReportTaken{0};
+std::atomic<int32_t> stoppedReportRefused{0};
 
 DWORD acceptedControls(DWORD state) {
   if (state == SERVICE_START_PENDING)
@@ -47,5 +48,7 @@ int updateServiceStatus(DWORD state, DWORD win32ExitCode, DWORD serviceExitCode,
     return 0;
   }
   debugError("Failed to set the service status.  Last error = %d.", (int)GetLastError());
+  if (state == SERVICE_STOPPED)
+    stoppedReportRefused.store(1);
   return 1;
 }

@@ -266,14 +266,16 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATUS statu
   return TRUE;
 }
 
-// How a service process that cannot report its end leaves: at once, with
-// the code given; no atexit handlers or static destructors run (ExitProcess
-// ends every thread of the process first; the stand-in's other threads
-// would otherwise be torn down under them).
+// How a service process that cannot report its end leaves: at once, with the
+// code given ("Ends the calling process and all its threads", ExitProcess
+// documentation). No atexit handler or static destructor runs: they would
+// tear the stand-in down under threads that are still running.
 void ExitProcess(DWORD exitCode) {
   standinFailNow("ExitProcess"); // counted and traced; it cannot fail
   fflush(nullptr);
-  _exit((int)(exitCode & 0xFF) ? (int)(exitCode & 0xFF) : (exitCode ? 1 : 0));
+  // A POSIX exit status keeps 8 bits; a non-zero code stays non-zero.
+  int status = (int)(exitCode & 0xFF);
+  _exit(status == 0 && exitCode != 0 ? 1 : status);
 }
 
 DWORD standinStartService(const char *name) {

@@ -59,6 +59,7 @@ TEST_F(ServiceStatus, RefusedReportAnswersOneWithTheLastErrorAndLeavesTheState) 
   EXPECT_TRUE(bed.statuses().empty());
   EXPECT_EQ((DWORD)SERVICE_RUNNING, currentServiceState.load());
   EXPECT_EQ(0, stoppedReportTaken.load()) << "a refused stopped report was not taken";
+  EXPECT_EQ(1, stoppedReportRefused.load());
 
   // A null handle (registration failed) is refused the same way.
   SERVICE_STATUS_HANDLE none = nullptr;
