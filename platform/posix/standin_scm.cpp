@@ -447,6 +447,12 @@ BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
     return FALSE;
   }
   std::string name = object->name;
+  // Only the system sends these; a program is refused (measured under Wine:
+  // tests/wine/test_scenario_shutdown.sh, `velkor_sc control <name> 5|15`).
+  if (control == SERVICE_CONTROL_SHUTDOWN || control == SERVICE_CONTROL_PRESHUTDOWN) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
   // What the SCM refuses without asking the service (see standinScmControlRefusal).
   DWORD refusal = standinScmControlRefusal(record.status, control);
   if (refusal && (refusal != ERROR_INVALID_SERVICE_CONTROL || hostAlive(record.hostPid))) {
