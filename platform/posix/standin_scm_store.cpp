@@ -330,7 +330,9 @@ DWORD standinScmControlRefusal(const SERVICE_STATUS &status, DWORD control) {
     needed = SERVICE_ACCEPT_PRESHUTDOWN;
     break;
   default:
-    return ERROR_INVALID_SERVICE_CONTROL;
+    // User-defined codes (128 to 255) need no acceptance; the other system
+    // codes have acceptance bits the stand-in's services never set.
+    return control >= 128 && control <= 255 ? 0 : ERROR_INVALID_SERVICE_CONTROL;
   }
   return (status.dwControlsAccepted & needed) ? 0 : ERROR_INVALID_SERVICE_CONTROL;
 }

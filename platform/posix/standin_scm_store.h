@@ -89,8 +89,9 @@ DWORD standinScmControlResult(const char *name, long seq);
 // otherwise a control the service does not accept fails with
 // ERROR_INVALID_SERVICE_CONTROL. Interrogate needs no acceptance ("All
 // services accept the SERVICE_CONTROL_INTERROGATE control value", Service
-// Control Requests). The system's shutdown and preshutdown notifications go
-// by the same acceptance bits (SERVICE_STATUS, dwControlsAccepted).
+// Control Requests), nor does a user-defined code (128 to 255). The system's
+// shutdown and preshutdown notifications go by the same acceptance bits
+// (SERVICE_STATUS, dwControlsAccepted).
 DWORD standinScmControlRefusal(const SERVICE_STATUS &status, DWORD control);
 
 // A status reported after the service had reported SERVICE_STOPPED: the
