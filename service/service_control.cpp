@@ -43,6 +43,12 @@ void reportEvent(WORD type, DWORD eventId) {
   ReportEventA(eventSource, type, EVENT_CATEGORY, eventId, nullptr, 1, 0, strings, nullptr);
 }
 
+// Lets serviceMain end: it waits on this event.
+void fakeTermination() {
+  debug("Faking a service termination so serviceMain can return.");
+  SetEvent(terminationEvent.load());
+}
+
 void interrogate() {
   debug("serviceHandler: interrogate.");
   int32_t running = 0;
@@ -52,24 +58,39 @@ void interrogate() {
     currentServiceState.store(SERVICE_RUNNING, std::memory_order_relaxed);
     debug("serviceHandler: service running.");
   } else {
-    currentServiceState.store(SERVICE_STOPPED, std::memory_order_relaxed);
     debug("serviceHandler: service stopped.");
+    // The server went away while the service runs and nobody is stopping it:
+    // that is the stop supervision would find, told the same way.
+    if (currentServiceState.load(std::memory_order_relaxed) == SERVICE_RUNNING &&
+        stopInProgress.load() == 0 && reportStoppedOutsideScm()) {
+      fakeTermination();
+      return;
+    }
+    currentServiceState.store(SERVICE_STOPPED, std::memory_order_relaxed);
   }
   report(currentServiceState.load(std::memory_order_relaxed), 0, 0);
 }
-
-// Lets serviceMain end: it waits on this event.
-void fakeTermination() {
-  debug("Faking a service termination so serviceMain can return.");
-  SetEvent(terminationEvent.load());
-}
 } // namespace
+
+bool reportStoppedOutsideScm() {
+  DWORD state = currentServiceState.load(std::memory_order_relaxed);
+  do {
+    if (state == SERVICE_STOPPED || state == SERVICE_STOP_PENDING)
+      return false;
+  } while (!currentServiceState.compare_exchange_weak(state, SERVICE_STOPPED));
+  debug("checking in serviceMain serviceHandler: service stopped with error.");
+  SERVICE_STATUS_HANDLE *slot = serviceStatusSlot.load();
+  if (slot)
+    updateServiceStatus(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, (DWORD)-1, 0, 0, slot);
+  reportEvent(EVENTLOG_ERROR_TYPE, MSG_STOPPED_OUTSIDE_SCM);
+  return true;
+}
 
 void WINAPI serviceHandler(DWORD controlCode) {
   debug("serviceHandler called with controlCode=%d.", (int)controlCode);
   switch (controlCode) {
   case SERVICE_CONTROL_STOP:
-    serviceStop(0);
+    serviceStop(kStopRequested);
     break;
   case SERVICE_CONTROL_PAUSE:
     debug("serviceHandler: pause.");
@@ -82,7 +103,11 @@ void WINAPI serviceHandler(DWORD controlCode) {
     break;
   case SERVICE_CONTROL_SHUTDOWN:
     debug("serviceHandler: shutdown");
-    serviceStop(1);
+    serviceStop(kStopForShutdown);
+    break;
+  case SERVICE_CONTROL_PRESHUTDOWN:
+    debug("serviceHandler: preshutdown");
+    serviceStop(kStopForPreshutdown);
     break;
   default:
     break;
@@ -90,32 +115,61 @@ void WINAPI serviceHandler(DWORD controlCode) {
   debug("serviceHandler returning.");
 }
 
-void serviceStop(int shutdown) {
+DWORD WINAPI serviceHandlerEx(DWORD controlCode, DWORD, LPVOID, LPVOID) {
+  serviceHandler(controlCode);
+  switch (controlCode) {
+  case SERVICE_CONTROL_STOP:
+  case SERVICE_CONTROL_PAUSE:
+  case SERVICE_CONTROL_CONTINUE:
+  case SERVICE_CONTROL_INTERROGATE:
+  case SERVICE_CONTROL_SHUTDOWN:
+  case SERVICE_CONTROL_PRESHUTDOWN:
+    return NO_ERROR;
+  default:
+    return ERROR_CALL_NOT_IMPLEMENTED;
+  }
+}
+
+void serviceStop(int kind) {
   int32_t idle = 0;
   if (!stopInProgress.compare_exchange_strong(idle, 1)) {
     debug("serviceHandler: a stop is already in progress.");
     return;
   }
+  // Supervision or an interrogate may have just told the SCM that the server
+  // stopped on its own: that ended the service, nothing is left to stop.
+  DWORD state = currentServiceState.load(std::memory_order_relaxed);
+  do {
+    if (state == SERVICE_STOPPED) {
+      debug("serviceHandler: the service has already stopped.");
+      stopInProgress.exchange(0);
+      return;
+    }
+  } while (!currentServiceState.compare_exchange_weak(state, SERVICE_STOP_PENDING));
   debug("serviceHandler: stop");
-  currentServiceState.store(SERVICE_STOP_PENDING, std::memory_order_relaxed);
   stopCheckPoint.store(2, std::memory_order_relaxed);
   report(SERVICE_STOP_PENDING, 1, 30000);
-  if (shutdown) {
+  // A shutdown gives no time beyond the handler's own; a preshutdown is
+  // waited for through the stop-pending reports, so it runs on its thread
+  // like a stop and ends like a shutdown.
+  if (kind == kStopForShutdown) {
     doStopApplication(1);
     return;
   }
-  HANDLE thread = CreateThread(nullptr, 0, stopThread, nullptr, 0, nullptr);
+  int endsTheService = kind == kStopForPreshutdown;
+  LPVOID parameter = endsTheService ? reinterpret_cast<LPVOID>(static_cast<intptr_t>(1)) : nullptr;
+  HANDLE thread = CreateThread(nullptr, 0, stopThread, parameter, 0, nullptr);
   if (thread) {
     CloseHandle(thread);
     return;
   }
   debugError("Failed to create the stop thread.  Last error = %d.  Stopping synchronously.",
              (int)GetLastError());
-  doStopApplication(0);
+  doStopApplication(endsTheService);
 }
 
-DWORD WINAPI stopThread(LPVOID) {
-  doStopApplication(0);
+DWORD WINAPI stopThread(LPVOID endsTheService) {
+  doStopApplication(endsTheService ? 1 : 0);
   return 0;
 }
 

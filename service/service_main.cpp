@@ -34,6 +34,8 @@ constexpr DWORD kReprobeDelayMs = 2000;
 // plus room for the probes and reports themselves.
 constexpr DWORD kLongestStopMs = 1000 + 30 * 2000 + 2000;
 constexpr DWORD kThreadPollMs = 10;
+// The exit code of a service process that could not report its end.
+constexpr DWORD kExitCodeUnreported = 1;
 
 int report(DWORD state, DWORD win32ExitCode, DWORD serviceExitCode, DWORD checkPoint,
            DWORD waitHint) {
@@ -137,17 +139,40 @@ void supervise(const char *serviceName, DWORD *startCheckPoint) {
 
     if (scmIsStopping(serviceName))
       return;
-    setState(SERVICE_STOPPED);
-    debug("checking in serviceMain serviceHandler: service stopped with error.");
-    report(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, (DWORD)-1, 0, 0);
-    reportEvent(EVENTLOG_ERROR_TYPE, MSG_STOPPED_OUTSIDE_SCM);
+    // An interrogate or a stop may have got there first; either ends the
+    // service its own way.
+    reportStoppedOutsideScm();
     return;
   }
 }
+
+// Whether serviceMain and the stop sequence are done, waiting at most
+// `limitMs` of elapsed time (measured with the tick count, so the bound holds
+// whatever each Sleep really lasts).
+bool waitForThreads(bool includingServiceMain, DWORD limitMs) {
+  DWORD started = GetTickCount();
+  for (;;) {
+    if ((!includingServiceMain || serviceMainRunning.load() == 0) && stopInProgress.load() == 0)
+      return true;
+    if (GetTickCount() - started >= limitMs)
+      return false;
+    Sleep(kThreadPollMs);
+  }
+}
+
+// Nothing can tell the SCM that the service ended: the dispatcher would
+// wait for ever, so the process ends, and the SCM records that the service
+// ended unexpectedly.
+[[noreturn]] void endUnreported(const char *why) {
+  debugError("serviceMain: %s  Ending the process.", why);
+  ExitProcess(kExitCodeUnreported);
+}
 } // namespace
 
-void WINAPI serviceMain(DWORD, LPSTR *) {
+void WINAPI serviceMain(DWORD argc, LPSTR *argv) {
   serviceMainRunning.store(1);
+  stoppedReportTaken.store(0);
+  stoppedReportRefused.store(0);
   debug("serviceMain");
   DWORD startCheckPoint = 1;
   bool startFailed = false;
@@ -160,59 +185,79 @@ void WINAPI serviceMain(DWORD, LPSTR *) {
   } else if (getServiceName(cmdToRun, serviceName) != 0) {
     debug("serviceMain: could not get service name.");
     startFailed = true;
-  } else {
-    debug("Registering the service handler for '%s'", serviceName);
-    serviceStatusHandle = RegisterServiceCtrlHandlerA(serviceName, serviceHandler);
-    debug("registerServiceHandler returning '%d'", 0);
-    serviceStatusSlot.store(&serviceStatusHandle);
-    setState(SERVICE_START_PENDING);
-    int refused = report(SERVICE_START_PENDING, NO_ERROR, 0, startCheckPoint, 5000);
-    startCheckPoint = 2;
-    if (refused) {
+  }
+  if (startFailed) {
+    // The SCM names the service it starts: with that name the failed start
+    // can still be reported.
+    if (argc < 1 || !argv || !argv[0] || !argv[0][0])
+      endUnreported("the SCM passed no service name.");
+    boundedFormat(serviceName, sizeof serviceName, "%s", argv[0]);
+  }
+
+  debug("Registering the service handler for '%s'", serviceName);
+  // The extended handler is the one that is given the preshutdown control.
+  serviceStatusHandle = RegisterServiceCtrlHandlerExA(serviceName, serviceHandlerEx, nullptr);
+  if (!serviceStatusHandle) {
+    char why[96];
+    boundedFormat(why, sizeof why, "could not register the service handler.  Last error = %d.",
+                  (int)GetLastError());
+    endUnreported(why);
+  }
+  debug("registerServiceHandler returning '%d'", 0);
+  serviceStatusSlot.store(&serviceStatusHandle);
+  setState(SERVICE_START_PENDING);
+  int refused = report(SERVICE_START_PENDING, NO_ERROR, 0, startCheckPoint, 5000);
+  startCheckPoint = 2;
+  if (refused) {
+    startFailed = true;
+  } else if (!startFailed) {
+    // Without the event neither the stop sequence nor the supervision's
+    // waits would work: the start counts as failed.
+    terminationEvent.store(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (!terminationEvent.load()) {
+      debugError("serviceMain: could not create the termination event.  Last error = %d.",
+                 (int)GetLastError());
       startFailed = true;
-    } else {
-      // Without the event neither the stop sequence nor the supervision's
-      // waits would work: the start counts as failed.
-      terminationEvent.store(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-      if (!terminationEvent.load()) {
-        debugError("serviceMain: could not create the termination event.  Last error = %d.",
-                   (int)GetLastError());
-        startFailed = true;
-      }
     }
   }
 
   int32_t running = 0;
   int probed = isServerRunning(&running, 1);
   bool alreadyRunning = probed == 0 && running;
-  if (startFailed || alreadyRunning) {
-    if (serviceStatusSlot.load())
-      report(getState(), ERROR_SERVICE_SPECIFIC_ERROR, 0, 0, 0);
-  }
-  if (!startFailed) {
-    if (!alreadyRunning && doStartApplication(serviceStatusSlot.load(), &startCheckPoint) != 0) {
-      debugError("serviceMain: doStartApplication() failed");
-      setState(SERVICE_STOPPED);
-      report(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, (DWORD)-1, 0, 0);
-      reportEvent(EVENTLOG_ERROR_TYPE, MSG_START_FAILED);
-    } else {
-      supervise(serviceName, &startCheckPoint);
-    }
+  if (startFailed || alreadyRunning)
+    report(getState(), ERROR_SERVICE_SPECIFIC_ERROR, 0, 0, 0);
+  if (startFailed) {
+    setState(SERVICE_STOPPED);
+    report(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, (DWORD)-1, 0, 0);
+    reportEvent(EVENTLOG_ERROR_TYPE, MSG_START_FAILED);
+  } else if (!alreadyRunning &&
+             doStartApplication(serviceStatusSlot.load(), &startCheckPoint) != 0) {
+    debugError("serviceMain: doStartApplication() failed");
+    setState(SERVICE_STOPPED);
+    report(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, (DWORD)-1, 0, 0);
+    reportEvent(EVENTLOG_ERROR_TYPE, MSG_START_FAILED);
+  } else {
+    supervise(serviceName, &startCheckPoint);
   }
 
-  if (getState() != SERVICE_STOPPED && serviceStatusSlot.load()) {
+  if (getState() != SERVICE_STOPPED) {
     setState(SERVICE_STOPPED);
     report(SERVICE_STOPPED, NO_ERROR, 0, 0, 0);
   }
+  // The stopped report may come from another thread: the stop sequence and
+  // an interrogate each make it before they set the event, and supervision
+  // may have lost the report to an interrogate still making it. Unless the
+  // SCM has already refused one, that report is waited for (bounded).
+  if (!stoppedReportTaken.load() && !stoppedReportRefused.load()) {
+    HANDLE event = terminationEvent.load();
+    if (event)
+      WaitForSingleObject(event, kLongestStopMs);
+    waitForThreads(false, kLongestStopMs);
+  }
+  if (!stoppedReportTaken.load())
+    endUnreported("the SCM did not take the report that the service stopped.");
   debug("serviceMain returning.");
   serviceMainRunning.store(0);
 }
 
-bool waitForServiceThreads() {
-  for (DWORD waited = 0; waited < kLongestStopMs; waited += kThreadPollMs) {
-    if (serviceMainRunning.load() == 0 && stopInProgress.load() == 0)
-      return true;
-    Sleep(kThreadPollMs);
-  }
-  return serviceMainRunning.load() == 0 && stopInProgress.load() == 0;
-}
+bool waitForServiceThreads() { return waitForThreads(true, kLongestStopMs); }

@@ -17,17 +17,23 @@ std::atomic<SERVICE_STATUS_HANDLE *> serviceStatusSlot{nullptr};
 std::atomic<DWORD> currentServiceState{0};
 std::atomic<DWORD> stopCheckPoint{1};
 std::atomic<HANDLE> terminationEvent{nullptr};
+std::atomic<int32_t> stoppedReportTaken{0};
+std::atomic<int32_t> stoppedReportRefused{0};
+
+DWORD acceptedControls(DWORD state) {
+  if (state == SERVICE_START_PENDING)
+    return 0;
+  return SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PRESHUTDOWN;
+}
 
 int updateServiceStatus(DWORD state, DWORD win32ExitCode, DWORD serviceExitCode,
                         DWORD checkPoint, DWORD waitHint, SERVICE_STATUS_HANDLE *slot) {
   debug("Updating the service status.  statusToSet=%d win32ExitCode=%d serviceExitCode=%d "
         "checkPoint=%d waitHint=%d",
         (int)state, (int)win32ExitCode, (int)serviceExitCode, (int)checkPoint, (int)waitHint);
-  DWORD controlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
-  if (state == SERVICE_START_PENDING) {
+  DWORD controlsAccepted = acceptedControls(state);
+  if (state == SERVICE_START_PENDING)
     debug("Service start pending: no controls accepted.");
-    controlsAccepted = 0;
-  }
   SERVICE_STATUS status;
   status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   status.dwCurrentState = state;
@@ -36,8 +42,13 @@ int updateServiceStatus(DWORD state, DWORD win32ExitCode, DWORD serviceExitCode,
   status.dwServiceSpecificExitCode = serviceExitCode;
   status.dwCheckPoint = checkPoint;
   status.dwWaitHint = waitHint;
-  if (SetServiceStatus(*slot, &status))
+  if (SetServiceStatus(*slot, &status)) {
+    if (state == SERVICE_STOPPED)
+      stoppedReportTaken.store(1);
     return 0;
+  }
   debugError("Failed to set the service status.  Last error = %d.", (int)GetLastError());
+  if (state == SERVICE_STOPPED)
+    stoppedReportRefused.store(1);
   return 1;
 }

@@ -17,6 +17,14 @@ extern std::atomic<DWORD> currentServiceState;
 extern std::atomic<DWORD> stopCheckPoint;
 // Manual-reset event by which the stop sequence ends serviceMain, or null.
 extern std::atomic<HANDLE> terminationEvent;
+// 1 once the SCM has taken a SERVICE_STOPPED report; stoppedReportRefused is
+// 1 once it has refused one.
+extern std::atomic<int32_t> stoppedReportTaken;
+extern std::atomic<int32_t> stoppedReportRefused;
+
+// The controls the service accepts in `state`: none while it starts, else
+// stop, shutdown and preshutdown.
+DWORD acceptedControls(DWORD state);
 
 // Sends one SERVICE_STATUS through the handle in *slot: 0 accepted, 1 refused.
 int updateServiceStatus(DWORD state, DWORD win32ExitCode, DWORD serviceExitCode,

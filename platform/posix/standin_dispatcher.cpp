@@ -9,8 +9,15 @@
 //
 // Controls travel through the database's control queue: the SCM side posts
 // one and waits for its acknowledgement; the dispatcher's thread takes them in
-// order, calls the registered handler with each, one at a time, and then acks
-// it. The dispatcher returns once the service has reported SERVICE_STOPPED.
+// order and, one at a time, either calls the registered handler with it or,
+// when the service's state refuses it (standinScmControlRefusal), answers the
+// refusal; then it acks it with that answer.
+//
+// StartServiceCtrlDispatcher "does not return until all running services in
+// the process have entered the SERVICE_STOPPED state" (its documentation):
+// a serviceMain that returns without that report leaves the dispatcher
+// waiting, as on Windows. A report made after SERVICE_STOPPED is recorded
+// (standinScmNoteLateStatus) for the tests to see.
 #include "standin_dispatcher.h"
 
 #include "standin.h"
@@ -20,6 +27,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <sys/stat.h>
@@ -32,9 +40,19 @@ namespace {
 // thread; the flags are set by SetServiceStatus and the service thread.
 struct HostState {
   std::atomic<LPHANDLER_FUNCTION> handler{nullptr};
+  std::atomic<LPHANDLER_FUNCTION_EX> handlerEx{nullptr};
+  std::atomic<LPVOID> context{nullptr};
   std::atomic<bool> dispatching{false};
   std::atomic<bool> stoppedReported{false};
-  std::atomic<bool> serviceMainReturned{false};
+
+  bool registered() const { return handler.load() || handlerEx.load(); }
+  void call(DWORD control) {
+    LPHANDLER_FUNCTION_EX ex = handlerEx.load();
+    if (ex)
+      ex(control, 0, nullptr, context.load());
+    else
+      handler.load()(control);
+  }
 };
 
 HostState &host() {
@@ -111,7 +129,6 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *serviceTable) {
     return FALSE;
   }
   state.stoppedReported = false;
-  state.serviceMainReturned = false;
 
   // An own-process service: the table's first entry is the service.
   LPSERVICE_MAIN_FUNCTIONA serviceMainProc = serviceTable[0].lpServiceProc;
@@ -120,7 +137,6 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *serviceTable) {
       std::string argument = name;
       LPSTR argv[2] = {&argument[0], nullptr};
       serviceMainProc(1, argv);
-      host().serviceMainReturned = true;
     }).detach();
   } catch (...) {
     state.dispatching = false;
@@ -138,40 +154,45 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *serviceTable) {
   for (;;) {
     long seq = 0;
     DWORD control = 0;
-    LPHANDLER_FUNCTION handler = state.handler.load();
+    bool registered = state.registered();
     struct stat queue;
     off_t size = stat(queuePath.c_str(), &queue) == 0 ? queue.st_size : 0;
     // Held until a handler is registered; then one at a time, in order.
-    while (handler && !state.stoppedReported && size != queueSize &&
+    while (registered && !state.stoppedReported && size != queueSize &&
            standinScmTakeControl(name.c_str(), handled, &seq, &control)) {
-      handler(control);
-      standinScmAckControl(name.c_str(), seq);
+      StandinService record;
+      DWORD refusal = ERROR_SERVICE_DOES_NOT_EXIST;
+      {
+        StandinScmLock lock;
+        if (standinScmLoad(name.c_str(), &record))
+          refusal = standinScmControlRefusal(record.status, control);
+      }
+      if (!refusal)
+        state.call(control);
+      standinScmAckControl(name.c_str(), seq, refusal);
       handled = seq;
     }
-    if (handler)
+    if (registered)
       queueSize = size;
     if (state.stoppedReported)
       break;
-    if (state.serviceMainReturned && !state.handler.load()) {
-      // The service never registered a handler: the SCM gives up on the start.
-      markStopped(name.c_str(), ERROR_SERVICE_REQUEST_TIMEOUT, (int)getpid());
-      break;
-    }
     usleep(kPollMicros);
   }
   // Nobody is left to handle what is still queued: release its senders.
   handled = newestControl(name.c_str());
   if (handled > standinScmLastAck(name.c_str()))
-    standinScmAckControl(name.c_str(), handled);
+    standinScmAckControl(name.c_str(), handled, ERROR_SERVICE_NOT_ACTIVE);
   state.dispatching = false;
   return TRUE;
 }
 
-SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR serviceName,
-                                                  LPHANDLER_FUNCTION handler) {
-  if (standinFailNow("RegisterServiceCtrlHandlerA"))
+namespace {
+SERVICE_STATUS_HANDLE registerHandler(const char *call, LPCSTR serviceName,
+                                      LPHANDLER_FUNCTION handler, LPHANDLER_FUNCTION_EX handlerEx,
+                                      LPVOID context, const void *site) {
+  if (standinFailNow(call, site))
     return nullptr;
-  if (!serviceName || !handler) {
+  if (!serviceName || (!handler && !handlerEx)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
@@ -183,9 +204,29 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR serviceName,
       return nullptr;
     }
   }
-  host().handler = handler;
+  HostState &state = host();
+  state.context = context;
+  state.handlerEx = handlerEx;
+  state.handler = handler;
+  state.stoppedReported = false; // a new run of the service
   return static_cast<SERVICE_STATUS_HANDLE>(
       standinNewHandle(kStandinStatus, new std::string(service.name), destroyName));
+}
+} // namespace
+
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR serviceName,
+                                                  LPHANDLER_FUNCTION handler) {
+  return registerHandler("RegisterServiceCtrlHandlerA", serviceName, handler, nullptr, nullptr,
+                         __builtin_return_address(0));
+}
+
+// The extended handler also receives the controls the plain one never gets
+// (SERVICE_CONTROL_PRESHUTDOWN among them: HandlerEx documentation).
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExA(LPCSTR serviceName,
+                                                    LPHANDLER_FUNCTION_EX handler,
+                                                    LPVOID context) {
+  return registerHandler("RegisterServiceCtrlHandlerExA", serviceName, nullptr, handler, context,
+                         __builtin_return_address(0));
 }
 
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATUS status) {
@@ -207,17 +248,34 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATUS statu
       SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
       return FALSE;
     }
+    if (host().stoppedReported) {
+      // The SCM is done with the service; the report changes nothing there.
+      standinScmNoteLateStatus(name->c_str(), *status);
+      return TRUE;
+    }
     service.status = *status;
     standinScmAppendStatus(name->c_str(), *status);
     if (status->dwCurrentState == SERVICE_STOPPED)
       service.hostPid = 0;
     standinScmSave(service);
-    if (status->dwCurrentState == SERVICE_STOPPED)
+    if (status->dwCurrentState == SERVICE_STOPPED) {
+      host().stoppedReported = true;
       standinScmEraseIfDeleted(service);
+    }
   }
-  if (status->dwCurrentState == SERVICE_STOPPED)
-    host().stoppedReported = true;
   return TRUE;
+}
+
+// How a service process that cannot report its end leaves: at once, with the
+// code given ("Ends the calling process and all its threads", ExitProcess
+// documentation). No atexit handler or static destructor runs: they would
+// tear the stand-in down under threads that are still running.
+void ExitProcess(DWORD exitCode) {
+  standinFailNow("ExitProcess"); // counted and traced; it cannot fail
+  fflush(nullptr);
+  // A POSIX exit status keeps 8 bits; a non-zero code stays non-zero.
+  int status = (int)(exitCode & 0xFF);
+  _exit(status == 0 && exitCode != 0 ? 1 : status);
 }
 
 DWORD standinStartService(const char *name) {

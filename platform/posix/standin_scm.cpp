@@ -396,13 +396,21 @@ BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD infoLevel, LPVOID info) {
   StandinService record;
   if (!serviceOf(service, SERVICE_CHANGE_CONFIG, &record))
     return FALSE;
-  if (infoLevel != SERVICE_CONFIG_DESCRIPTION || !info) {
+  if ((infoLevel != SERVICE_CONFIG_DESCRIPTION && infoLevel != SERVICE_CONFIG_PRESHUTDOWN_INFO) ||
+      !info) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
   if (record.markedForDelete) {
     SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
     return FALSE;
+  }
+  if (infoLevel == SERVICE_CONFIG_PRESHUTDOWN_INFO) {
+    // ChangeServiceConfig2 documents the level for own-process services; the
+    // timeout is kept as given.
+    record.preshutdownTimeout = static_cast<SERVICE_PRESHUTDOWN_INFO *>(info)->dwPreshutdownTimeout;
+    standinScmSave(record);
+    return TRUE;
   }
   const char *text = static_cast<SERVICE_DESCRIPTIONA *>(info)->lpDescription;
   if (text) { // null leaves the description unchanged, "" removes it
@@ -439,14 +447,17 @@ BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
     return FALSE;
   }
   std::string name = object->name;
-  DWORD state = record.status.dwCurrentState;
-  if (state == SERVICE_STOPPED) {
-    SetLastError(ERROR_SERVICE_NOT_ACTIVE);
+  // Only the system sends these; a program is refused (measured under Wine:
+  // tests/wine/test_scenario_shutdown.sh, `velkor_sc control <name> 5|15`).
+  if (control == SERVICE_CONTROL_SHUTDOWN || control == SERVICE_CONTROL_PRESHUTDOWN) {
+    SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  if (control != SERVICE_CONTROL_INTERROGATE &&
-      (state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING)) {
-    SetLastError(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+  // What the SCM refuses without asking the service (see standinScmControlRefusal).
+  DWORD refusal = standinScmControlRefusal(record.status, control);
+  if (refusal && (refusal != ERROR_INVALID_SERVICE_CONTROL || hostAlive(record.hostPid))) {
+    *status = record.status;
+    SetLastError(refusal);
     return FALSE;
   }
 
@@ -473,14 +484,10 @@ BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
     return TRUE;
   }
 
-  // A hosted service: it must accept the control; the SCM hands it over and
-  // waits for the handler to have run, then answers the status it reported.
-  if ((control == SERVICE_CONTROL_STOP && !(record.status.dwControlsAccepted & SERVICE_ACCEPT_STOP)) ||
-      (control == SERVICE_CONTROL_SHUTDOWN &&
-       !(record.status.dwControlsAccepted & SERVICE_ACCEPT_SHUTDOWN))) {
-    SetLastError(ERROR_INVALID_SERVICE_CONTROL);
-    return FALSE;
-  }
+  // A hosted service: the SCM hands the control over and waits for the
+  // handler to have run, then answers the status it reported. The host
+  // checks the service's state again as it delivers, since another control
+  // may have changed it meanwhile.
   long seq = standinScmPostControl(name.c_str(), control);
   // A deadline, not a sleep: the wait ends as soon as the host acknowledges.
   // It keeps a floor of real time so a time scale of 0 still lets the host answer.
@@ -502,6 +509,11 @@ BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
     return FALSE;
   }
   *status = record.status;
+  DWORD answer = standinScmControlResult(name.c_str(), seq);
+  if (answer && answer != ERROR_SERVICE_REQUEST_TIMEOUT) {
+    SetLastError(answer);
+    return FALSE;
+  }
   return TRUE;
 }
 

@@ -173,6 +173,8 @@ bool standinScmLoad(const char *name, StandinService *service) {
       loaded.configUnreadable = value == "1";
     else if (key == "stopAnswer")
       loaded.stopAnswer = number(value);
+    else if (key == "preshutdownTimeout")
+      loaded.preshutdownTimeout = number(value);
   }
   *service = loaded;
   return true;
@@ -199,6 +201,7 @@ void standinScmSave(const StandinService &service) {
   text += "hostPid=" + std::to_string(service.hostPid) + "\n";
   text += std::string("configUnreadable=") + (service.configUnreadable ? "1" : "0") + "\n";
   text += "stopAnswer=" + std::to_string(service.stopAnswer) + "\n";
+  text += "preshutdownTimeout=" + std::to_string(service.preshutdownTimeout) + "\n";
 
   std::string path = standinScmFile(service.name.c_str(), "svc");
   bool isNew = access(path.c_str(), F_OK) != 0;
@@ -209,7 +212,7 @@ void standinScmSave(const StandinService &service) {
 
 void standinScmErase(const char *name) {
   std::string key = standinScmKey(name);
-  for (const char *suffix : {"svc", "ctl", "ack", "status"})
+  for (const char *suffix : {"svc", "ctl", "ack", "status", "late"})
     unlink(standinScmFile(name, suffix).c_str());
   std::string order;
   for (const std::string &other : standinScmKeys())
@@ -275,18 +278,78 @@ bool standinScmTakeControl(const char *name, long afterSeq, long *seq, DWORD *co
   return false;
 }
 
-void standinScmAckControl(const char *name, long seq) {
-  writeText(standinScmFile(name, "ack"), std::to_string(seq) + "\n");
+void standinScmAckControl(const char *name, long seq, DWORD error) {
+  appendText(standinScmFile(name, "ack"),
+             std::to_string(seq) + " " + std::to_string((unsigned long)error) + "\n");
 }
 
 long standinScmLastAck(const char *name) {
   std::string text = readText(standinScmFile(name, "ack"));
-  return text.empty() ? 0 : strtol(text.c_str(), nullptr, 10);
+  size_t last = text.empty() ? std::string::npos : text.rfind('\n', text.size() - 2);
+  size_t start = last == std::string::npos ? 0 : last + 1;
+  return text.empty() ? 0 : strtol(text.c_str() + start, nullptr, 10);
 }
 
-std::vector<SERVICE_STATUS> standinScmStatusHistory(const char *name) {
+DWORD standinScmControlResult(const char *name, long seq) {
+  std::string text = readText(standinScmFile(name, "ack"));
+  for (size_t start = 0; start < text.size();) {
+    long lineSeq = 0;
+    unsigned long error = 0;
+    if (sscanf(text.c_str() + start, "%ld %lu", &lineSeq, &error) == 2 && lineSeq == seq)
+      return (DWORD)error;
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos)
+      break;
+    start = end + 1;
+  }
+  return ERROR_SERVICE_REQUEST_TIMEOUT;
+}
+
+DWORD standinScmControlRefusal(const SERVICE_STATUS &status, DWORD control) {
+  DWORD state = status.dwCurrentState;
+  if (state == SERVICE_STOPPED)
+    return ERROR_SERVICE_NOT_ACTIVE;
+  if (state == SERVICE_STOP_PENDING ||
+      (state == SERVICE_START_PENDING && control != SERVICE_CONTROL_STOP))
+    return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+  DWORD needed = 0;
+  switch (control) {
+  case SERVICE_CONTROL_INTERROGATE:
+    return 0;
+  case SERVICE_CONTROL_STOP:
+    needed = SERVICE_ACCEPT_STOP;
+    break;
+  case SERVICE_CONTROL_PAUSE:
+  case SERVICE_CONTROL_CONTINUE:
+    needed = SERVICE_ACCEPT_PAUSE_CONTINUE;
+    break;
+  case SERVICE_CONTROL_SHUTDOWN:
+    needed = SERVICE_ACCEPT_SHUTDOWN;
+    break;
+  case SERVICE_CONTROL_PRESHUTDOWN:
+    needed = SERVICE_ACCEPT_PRESHUTDOWN;
+    break;
+  default:
+    // User-defined codes (128 to 255) need no acceptance; the other system
+    // codes have acceptance bits the stand-in's services never set.
+    return control >= 128 && control <= 255 ? 0 : ERROR_INVALID_SERVICE_CONTROL;
+  }
+  return (status.dwControlsAccepted & needed) ? 0 : ERROR_INVALID_SERVICE_CONTROL;
+}
+
+namespace {
+std::string statusLine(const SERVICE_STATUS &status) {
+  char line[160];
+  snprintf(line, sizeof line, "%lu %lu %lu %lu %lu %lu\n", (unsigned long)status.dwCurrentState,
+           (unsigned long)status.dwWin32ExitCode, (unsigned long)status.dwServiceSpecificExitCode,
+           (unsigned long)status.dwCheckPoint, (unsigned long)status.dwWaitHint,
+           (unsigned long)status.dwControlsAccepted);
+  return line;
+}
+
+std::vector<SERVICE_STATUS> readStatuses(const std::string &path) {
   std::vector<SERVICE_STATUS> history;
-  std::string text = readText(standinScmFile(name, "status"));
+  std::string text = readText(path);
   for (size_t start = 0; start < text.size();) {
     size_t end = text.find('\n', start);
     if (end == std::string::npos)
@@ -300,12 +363,20 @@ std::vector<SERVICE_STATUS> standinScmStatusHistory(const char *name) {
   }
   return history;
 }
+} // namespace
+
+void standinScmNoteLateStatus(const char *name, const SERVICE_STATUS &status) {
+  appendText(standinScmFile(name, "late"), statusLine(status));
+}
+
+std::vector<SERVICE_STATUS> standinScmLateStatuses(const char *name) {
+  return readStatuses(standinScmFile(name, "late"));
+}
+
+std::vector<SERVICE_STATUS> standinScmStatusHistory(const char *name) {
+  return readStatuses(standinScmFile(name, "status"));
+}
 
 void standinScmAppendStatus(const char *name, const SERVICE_STATUS &status) {
-  char line[160];
-  snprintf(line, sizeof line, "%lu %lu %lu %lu %lu %lu\n", (unsigned long)status.dwCurrentState,
-           (unsigned long)status.dwWin32ExitCode, (unsigned long)status.dwServiceSpecificExitCode,
-           (unsigned long)status.dwCheckPoint, (unsigned long)status.dwWaitHint,
-           (unsigned long)status.dwControlsAccepted);
-  appendText(standinScmFile(name, "status"), line);
+  appendText(standinScmFile(name, "status"), statusLine(status));
 }

@@ -8,7 +8,10 @@
 //   services/<key>.svc    one service record (key = the name in lower case,
 //                         since the SCM compares names without case)
 //   services/<key>.ctl    controls posted to the running service, "<seq> <code>"
-//   services/<key>.ack    the last control sequence number the service handled
+//   services/<key>.ack    "<seq> <error>" per control the host answered, in
+//                         order: 0 when the handler ran, else why the SCM
+//                         did not deliver it
+//   services/<key>.late   status reports made after SERVICE_STOPPED, one a line
 //   services/<key>.status every status the service reported, in order,
 //                         "<state> <win32> <specific> <checkpoint> <hint> <accepted>"
 //   lock                  taken (flock) around every read-modify-write
@@ -31,6 +34,9 @@ struct StandinService {
   bool markedForDelete = false;
   int openHandles = 0;     // service handles open on it, in all processes
   int hostPid = 0;         // the process running it, 0 when none
+  // SERVICE_CONFIG_PRESHUTDOWN_INFO; a new service reads back 180000 ms under
+  // Wine (measured: QueryServiceConfig2A through tests/wintools/scm_query).
+  DWORD preshutdownTimeout = 180000;
   // Test knobs:
   bool configUnreadable = false; // QueryServiceConfigA and OpenServiceA(QUERY_CONFIG) refuse
   DWORD stopAnswer = 0;          // state a stop request leaves when no process hosts it (0: stopped)
@@ -68,8 +74,31 @@ std::vector<std::string> standinScmKeys();
 // Controls: the SCM side posts and waits, the hosting process takes and acks.
 long standinScmPostControl(const char *name, DWORD control);
 bool standinScmTakeControl(const char *name, long afterSeq, long *seq, DWORD *control);
-void standinScmAckControl(const char *name, long seq);
+// Records that the host answered control `seq`: error 0 when its handler ran.
+void standinScmAckControl(const char *name, long seq, DWORD error = 0);
 long standinScmLastAck(const char *name);
+// The host's answer to control `seq` (0 delivered), or ERROR_SERVICE_REQUEST_TIMEOUT
+// when it has not answered it.
+DWORD standinScmControlResult(const char *name, long seq);
+
+// Whether the SCM may hand `control` to a service showing `status`: 0 when
+// it may, else the error ControlService fails with. The ControlService
+// documentation (Remarks) gives it per state: STOPPED refuses every control
+// with ERROR_SERVICE_NOT_ACTIVE; STOP_PENDING refuses every control, and
+// START_PENDING every control but a stop, with ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+// otherwise a control the service does not accept fails with
+// ERROR_INVALID_SERVICE_CONTROL. Interrogate needs no acceptance ("All
+// services accept the SERVICE_CONTROL_INTERROGATE control value", Service
+// Control Requests), nor does a user-defined code (128 to 255). The system's
+// shutdown and preshutdown notifications go by the same acceptance bits
+// (SERVICE_STATUS, dwControlsAccepted).
+DWORD standinScmControlRefusal(const SERVICE_STATUS &status, DWORD control);
+
+// A status reported after the service had reported SERVICE_STOPPED: the
+// SCM may end the process at any moment after that report (SetServiceStatus,
+// Remarks), so such a report is a fault; the stand-in records it here.
+void standinScmNoteLateStatus(const char *name, const SERVICE_STATUS &status);
+std::vector<SERVICE_STATUS> standinScmLateStatuses(const char *name);
 
 // Status history of a service, oldest first (tests read it).
 std::vector<SERVICE_STATUS> standinScmStatusHistory(const char *name);

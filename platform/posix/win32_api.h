@@ -64,6 +64,7 @@ typedef HKEY *PHKEY;
 #define ERROR_BAD_NETPATH 53L
 #define ERROR_FILE_EXISTS 80L
 #define ERROR_INVALID_PARAMETER 87L
+#define ERROR_CALL_NOT_IMPLEMENTED 120L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_INVALID_NAME 123L
 #define ERROR_ALREADY_EXISTS 183L
@@ -229,6 +230,10 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, size_t stackSize,
                     LPTHREAD_START_ROUTINE startAddress, LPVOID parameter, DWORD creationFlags,
                     LPDWORD threadId);
 void Sleep(DWORD milliseconds);
+// Ends the calling process and all its threads with `exitCode`.
+[[noreturn]] void ExitProcess(DWORD exitCode);
+// Milliseconds since the machine started, wrapping after about 49.7 days.
+DWORD GetTickCount(void);
 
 // A slim reader/writer lock, used exclusively: a waiter sleeps until the
 // holder releases it. Natively a mutex; Windows' is one pointer in size.
@@ -309,6 +314,7 @@ BOOL DeregisterEventSource(HANDLE eventLog);
 #define SERVICE_ERROR_IGNORE 0x0u
 #define SERVICE_ERROR_NORMAL 0x1u
 #define SERVICE_CONFIG_DESCRIPTION 1u
+#define SERVICE_CONFIG_PRESHUTDOWN_INFO 7u
 
 #define SERVICE_STOPPED 0x1u
 #define SERVICE_START_PENDING 0x2u
@@ -321,12 +327,14 @@ BOOL DeregisterEventSource(HANDLE eventLog);
 #define SERVICE_ACCEPT_STOP 0x1u
 #define SERVICE_ACCEPT_PAUSE_CONTINUE 0x2u
 #define SERVICE_ACCEPT_SHUTDOWN 0x4u
+#define SERVICE_ACCEPT_PRESHUTDOWN 0x100u
 
 #define SERVICE_CONTROL_STOP 0x1u
 #define SERVICE_CONTROL_PAUSE 0x2u
 #define SERVICE_CONTROL_CONTINUE 0x3u
 #define SERVICE_CONTROL_INTERROGATE 0x4u
 #define SERVICE_CONTROL_SHUTDOWN 0x5u
+#define SERVICE_CONTROL_PRESHUTDOWN 0xFu
 
 struct SERVICE_STATUS {
   DWORD dwServiceType;
@@ -363,8 +371,15 @@ struct SERVICE_DESCRIPTIONA {
   LPSTR lpDescription;
 };
 
+struct SERVICE_PRESHUTDOWN_INFO {
+  DWORD dwPreshutdownTimeout;
+};
+typedef SERVICE_PRESHUTDOWN_INFO *LPSERVICE_PRESHUTDOWN_INFO;
+
 typedef void(WINAPI *LPSERVICE_MAIN_FUNCTIONA)(DWORD argc, LPSTR *argv);
 typedef void(WINAPI *LPHANDLER_FUNCTION)(DWORD control);
+typedef DWORD(WINAPI *LPHANDLER_FUNCTION_EX)(DWORD control, DWORD eventType, LPVOID eventData,
+                                             LPVOID context);
 
 struct SERVICE_TABLE_ENTRYA {
   LPSTR lpServiceName;
@@ -390,5 +405,7 @@ BOOL DeleteService(SC_HANDLE service);
 BOOL CloseServiceHandle(SC_HANDLE object);
 BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *serviceTable);
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR serviceName, LPHANDLER_FUNCTION handler);
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExA(LPCSTR serviceName,
+                                                    LPHANDLER_FUNCTION_EX handler, LPVOID context);
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATUS status);
 BOOL StartServiceA(SC_HANDLE service, DWORD numServiceArgs, LPCSTR *serviceArgVectors);

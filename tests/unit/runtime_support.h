@@ -252,10 +252,13 @@ struct ServiceBed {
 
   std::vector<std::string> log() const { return logMessages(inst.logPath()); }
 
-  // Posts a control as the SCM would and waits until the service has handled it.
-  void control(DWORD code) const {
+  // Posts a control as the SCM would and waits until the service's
+  // dispatcher has answered it: 0 when the handler ran, else the error the
+  // SCM refused it with.
+  DWORD control(DWORD code) const {
     long seq = standinScmPostControl(name.c_str(), code);
-    ASSERT_TRUE(eventually([&] { return standinScmLastAck(name.c_str()) >= seq; }, 60000));
+    EXPECT_TRUE(eventually([&] { return standinScmLastAck(name.c_str()) >= seq; }, 60000));
+    return standinScmControlResult(name.c_str(), seq);
   }
 
   // The messages of the log from the first equal to `from` (inclusive).

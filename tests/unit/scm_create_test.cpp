@@ -22,11 +22,13 @@ TEST_F(CreateTest, FreeBaseNameRegistersAnAutoStartOwnProcessService) {
   EXPECT_EQ(created.startType, SERVICE_AUTO_START);
   EXPECT_EQ(created.errorControl, SERVICE_ERROR_NORMAL);
   EXPECT_EQ(created.status.dwCurrentState, SERVICE_STOPPED) << "creating does not start it";
+  EXPECT_EQ(created.preshutdownTimeout, 90000u) << "the stop sequence's 61 s with a margin";
   EXPECT_EQ(logFrom("createServiceName returning serviceName='velkor' and returnValue=0"),
             (std::vector<std::string>{
                 "createServiceName returning serviceName='velkor' and returnValue=0",
                 "Successfully opened the Service Control Manager.",
                 "Creating the service 'velkor'.",
+                "Set the preshutdown timeout of the service 'velkor' to 90000 ms.",
                 "createServiceInScm returning 0.",
             }));
 }
@@ -96,6 +98,16 @@ TEST_F(CreateTest, DescriptionFailureLeavesTheServiceRegistered) {
   EXPECT_EQ(service("velkor").binaryPath, cmdToRun());
   EXPECT_TRUE(logHas(
       log(), "ERROR:  Failed to add a description to the service 'velkor'.  Last error = 5."));
+  EXPECT_EQ(service("velkor").preshutdownTimeout, 90000u);
+}
+
+TEST_F(CreateTest, PreshutdownTimeoutFailureIsTracedAndTheCreationStands) {
+  standinFailCall("ChangeServiceConfig2A", ERROR_INVALID_PARAMETER, 2);
+  EXPECT_EQ(create("velkor", "Runs the Velkor server"), 0);
+  EXPECT_EQ(service("velkor").description, "Runs the Velkor server");
+  EXPECT_EQ(service("velkor").preshutdownTimeout, 180000u) << "the SCM's default stays";
+  EXPECT_TRUE(logHas(log(), "ERROR:  Failed to set the preshutdown timeout of the service "
+                            "'velkor'.  Last error = 87."));
 }
 
 TEST_F(CreateTest, FailedNameSearchOpensNoScmForCreation) {

@@ -200,6 +200,19 @@ TEST_F(StandinScmTest, StopRequestAnsweredByTheRecordOrByItsHost) {
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_SERVICE_NOT_ACTIVE);
   CloseServiceHandle(idle);
 
+  // Start-pending: only a stop the service accepts would be sent (ControlService, Remarks).
+  addService("starting", "C:\\s.exe",
+             [](StandinService &s) { s.status.dwCurrentState = SERVICE_START_PENDING; });
+  SC_HANDLE starting = OpenServiceA(scm, "starting", SERVICE_ALL_ACCESS);
+  EXPECT_FALSE(ControlService(starting, SERVICE_CONTROL_INTERROGATE, &status));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+  EXPECT_EQ(status.dwCurrentState, SERVICE_START_PENDING) << "the status is filled in";
+  for (DWORD systemOnly : {SERVICE_CONTROL_SHUTDOWN, SERVICE_CONTROL_PRESHUTDOWN}) {
+    EXPECT_FALSE(ControlService(starting, systemOnly, &status));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER) << "only the system sends it";
+  }
+  CloseServiceHandle(starting);
+
   addService("made", "C:\\s.exe", [](StandinService &s) {
     s.status.dwCurrentState = SERVICE_RUNNING;
     s.stopAnswer = SERVICE_PAUSED;

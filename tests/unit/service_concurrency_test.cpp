@@ -1,6 +1,8 @@
-// Controls racing the stop sequence, as the SCM can deliver them: a stop
-// hands the sequence to its own thread, so interrogate, another stop or a
-// shutdown reach the handler while it runs, and the server can die meanwhile.
+// Controls racing the stop sequence: a stop hands the sequence to its own
+// thread, so the handler returns while it runs and the server can die
+// meanwhile. The SCM itself delivers nothing while the service is
+// stop-pending; the guard still keeps a second sequence out when a control
+// reaches the handler directly.
 // Run under TSan as well: the guard, the state and the event are shared.
 #include "runtime_support.h"
 
@@ -34,6 +36,14 @@ struct ServiceConcurrency : testing::Test {
     return n;
   }
   bool terminated() { return WaitForSingleObject(terminationEvent.load(), 0) == WAIT_OBJECT_0; }
+  // Hands the handler a control the way the SCM does: only when the state
+  // the service last reported lets it through; else the SCM's refusal.
+  DWORD deliver(DWORD control) {
+    DWORD refusal = standinScmControlRefusal(bed.current(), control);
+    if (!refusal)
+      serviceHandler(control);
+    return refusal;
+  }
 };
 } // namespace
 
@@ -50,19 +60,30 @@ TEST_F(ServiceConcurrency, ShutdownAndStopDuringAStopStartNothingMore) {
   EXPECT_EQ(1u, bed.events().size());
 }
 
-TEST_F(ServiceConcurrency, InterrogateDuringAStopAnswersFromTheLockAndTheStopEnds) {
+TEST_F(ServiceConcurrency, InterrogatesDuringAStopAreRefusedAndNothingFollowsTheStoppedReport) {
   bed.startServer();
-  serviceHandler(SERVICE_CONTROL_STOP);
-  for (int i = 0; i < 20 && stopInProgress.load(); ++i)
-    serviceHandler(SERVICE_CONTROL_INTERROGATE);
-  ASSERT_TRUE(eventually([] { return stopInProgress.load() == 0; }, 30000));
+  {
+    StandinScmLock lock; // the SCM shows the service running
+    StandinService service;
+    standinScmLoad(bed.name.c_str(), &service);
+    service.status.dwCurrentState = SERVICE_RUNNING;
+    service.status.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+    standinScmSave(service);
+  }
+  EXPECT_EQ(0u, deliver(SERVICE_CONTROL_INTERROGATE));
+  EXPECT_EQ(0u, deliver(SERVICE_CONTROL_STOP));
+  int refused = 0;
+  while (stopInProgress.load())
+    refused += deliver(SERVICE_CONTROL_INTERROGATE) == ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+  EXPECT_LT(0, refused);
   EXPECT_TRUE(terminated());
   EXPECT_FALSE(lockHeld(bed.lockFile()));
-  // The sequence made its stopped report. An interrogate that probed just
-  // before the server let go may still report running after it: the answer
-  // comes from the lock alone, whatever the service is doing.
+  EXPECT_EQ(1u, count("serviceHandler: interrogate."));
   std::vector<std::string> statuses = bed.statuses();
-  EXPECT_NE(std::find(statuses.begin(), statuses.end(), "1 0 0 0 0 5"), statuses.end());
+  EXPECT_EQ("4 0 0 0 0 261", statuses.front());
+  EXPECT_EQ("1 0 0 0 0 261", statuses.back());
+  EXPECT_EQ(1, std::count(statuses.begin(), statuses.end(), "1 0 0 0 0 261"));
+  EXPECT_TRUE(standinScmLateStatuses(bed.name.c_str()).empty());
 }
 
 TEST_F(ServiceConcurrency, ServerDyingDuringTheStopCountsAsStopped) {

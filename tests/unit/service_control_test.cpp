@@ -43,32 +43,44 @@ struct ServiceControl : testing::Test {
   static std::vector<std::string> loopReports(int first, int last) {
     std::vector<std::string> out;
     for (int cp = first; cp <= last; ++cp)
-      out.push_back("3 0 0 " + std::to_string(cp) + " 10000 5");
+      out.push_back("3 0 0 " + std::to_string(cp) + " 10000 261");
     return out;
   }
 };
 } // namespace
 
-TEST_F(ServiceControl, InterrogateAnswersFromTheLockAlone) {
+TEST_F(ServiceControl, InterrogateAnswersFromTheLockAndReportsALostServerAsSupervisionWould) {
   currentServiceState = SERVICE_START_PENDING;
   serviceHandler(SERVICE_CONTROL_INTERROGATE); // no lock file: the probe cannot tell
   EXPECT_EQ((DWORD)SERVICE_START_PENDING, currentServiceState.load());
-  bed.startServer(false); // the file is there, nobody holds it
-  serviceHandler(SERVICE_CONTROL_INTERROGATE);
-  EXPECT_EQ((DWORD)SERVICE_STOPPED, currentServiceState.load());
+  EXPECT_EQ(std::vector<std::string>({"2 0 0 0 0 0"}), bed.statuses());
+  EXPECT_TRUE(logHas(bed.log(), "serviceHandler: error interrogating."));
+
   pid_t server = bed.startServer();
   std::vector<std::string> lines = linesOf([] { serviceHandler(SERVICE_CONTROL_INTERROGATE); });
   EXPECT_EQ((DWORD)SERVICE_RUNNING, currentServiceState.load());
+  EXPECT_EQ(std::vector<std::string>({"serviceHandler called with controlCode=4.",
+                                      "serviceHandler: interrogate.",
+                                      "serviceHandler: service running.",
+                                      "serviceHandler returning."}),
+            lines);
+
+  // The server died and supervision has not looked yet: never a clean stop.
   bed.killServer(server);
-  EXPECT_EQ(std::vector<std::string>({"2 0 0 0 0 0", "1 0 0 0 0 5", "4 0 0 0 0 5"}),
+  serviceHandler(SERVICE_CONTROL_INTERROGATE);
+  EXPECT_EQ(std::vector<std::string>({"2 0 0 0 0 0", "4 0 0 0 0 261", "1 1066 -1 0 0 261"}),
             bed.statuses());
-  EXPECT_EQ("serviceHandler called with controlCode=4.", lines.front());
-  EXPECT_TRUE(logHas(lines, "serviceHandler: interrogate."));
-  EXPECT_TRUE(logHas(lines, "serviceHandler: service running."));
-  EXPECT_EQ("serviceHandler returning.", lines.back());
+  EXPECT_EQ(std::vector<std::string>({"1 MSG_STOPPED_OUTSIDE_SCM [" + bed.inst.rootWin + "]"}),
+            bed.events());
+  EXPECT_EQ((DWORD)SERVICE_STOPPED, currentServiceState.load());
+  EXPECT_TRUE(terminated());
   std::vector<std::string> log = bed.log();
-  EXPECT_TRUE(logHas(log, "serviceHandler: error interrogating."));
   EXPECT_TRUE(logHas(log, "serviceHandler: service stopped."));
+  EXPECT_TRUE(logHas(log, "checking in serviceMain serviceHandler: service stopped with error."));
+  // Supervision finding the same afterwards reports nothing more.
+  EXPECT_FALSE(reportStoppedOutsideScm());
+  EXPECT_EQ(3u, bed.statuses().size());
+  EXPECT_TRUE(standinScmLateStatuses(bed.name.c_str()).empty());
 }
 
 TEST_F(ServiceControl, PauseContinueAndUnknownCodesOnlyTrace) {
@@ -89,7 +101,7 @@ TEST_F(ServiceControl, StopWithTheLockAlreadyFreeMakesOneLoopReport) {
   bed.startServer(false);
   serviceHandler(SERVICE_CONTROL_STOP);
   ASSERT_TRUE(waitForIdle());
-  std::vector<std::string> expected = {"3 0 0 1 30000 5", "3 0 0 2 10000 5", "1 0 0 0 0 5"};
+  std::vector<std::string> expected = {"3 0 0 1 30000 261", "3 0 0 2 10000 261", "1 0 0 0 0 261"};
   EXPECT_EQ(expected, bed.statuses());
   EXPECT_EQ(std::vector<std::string>({shutdownEvent()}), bed.events());
   EXPECT_TRUE(terminated());
@@ -112,8 +124,8 @@ TEST_F(ServiceControl, StopLauncherMakesTheServerRelease) {
   ASSERT_TRUE(waitForIdle());
   EXPECT_FALSE(lockHeld(bed.lockFile()));
   std::vector<std::string> statuses = bed.statuses();
-  EXPECT_EQ("3 0 0 1 30000 5", statuses.front());
-  EXPECT_EQ("1 0 0 0 0 5", statuses.back());
+  EXPECT_EQ("3 0 0 1 30000 261", statuses.front());
+  EXPECT_EQ("1 0 0 0 0 261", statuses.back());
   EXPECT_EQ(std::vector<std::string>({shutdownEvent()}), bed.events());
 }
 
@@ -135,10 +147,10 @@ TEST_F(ServiceControl, StopNeverReleasedRunsAgainAndTheNextStopStartsAfresh) {
             linesOf([] { serviceHandler(SERVICE_CONTROL_SHUTDOWN); }));
   ASSERT_TRUE(waitForIdle());
 
-  std::vector<std::string> expected = {"3 0 0 1 30000 5"};
+  std::vector<std::string> expected = {"3 0 0 1 30000 261"};
   for (const std::string &s : loopReports(2, 31))
     expected.push_back(s);
-  expected.push_back("4 0 0 0 0 5");
+  expected.push_back("4 0 0 0 0 261");
   EXPECT_EQ(expected, bed.statuses());
   EXPECT_EQ(std::vector<std::string>({stopFailedEvent()}), bed.events());
   EXPECT_FALSE(terminated());
@@ -153,9 +165,9 @@ TEST_F(ServiceControl, StopNeverReleasedRunsAgainAndTheNextStopStartsAfresh) {
   ASSERT_TRUE(waitForIdle());
   std::vector<std::string> statuses = bed.statuses();
   ASSERT_GE(statuses.size(), expected.size() + 3);
-  EXPECT_EQ("3 0 0 1 30000 5", statuses[expected.size()]);
-  EXPECT_EQ("3 0 0 2 10000 5", statuses[expected.size() + 1]);
-  EXPECT_EQ("1 0 0 0 0 5", statuses.back());
+  EXPECT_EQ("3 0 0 1 30000 261", statuses[expected.size()]);
+  EXPECT_EQ("3 0 0 2 10000 261", statuses[expected.size() + 1]);
+  EXPECT_EQ("1 0 0 0 0 261", statuses.back());
   EXPECT_TRUE(terminated());
 }
 
@@ -166,18 +178,61 @@ TEST_F(ServiceControl, ShutdownRunsOnTheCallingThreadAndEndsTheServiceEvenWhenIt
   EXPECT_EQ(0, stopInProgress.load());
   std::vector<std::string> statuses = bed.statuses();
   ASSERT_EQ(32u, statuses.size());
-  EXPECT_EQ("3 0 0 31 10000 5", statuses[30]);
-  EXPECT_EQ("1 0 0 0 0 5", statuses.back());
+  EXPECT_EQ("3 0 0 31 10000 261", statuses[30]);
+  EXPECT_EQ("1 0 0 0 0 261", statuses.back());
   EXPECT_TRUE(terminated());
   EXPECT_EQ(std::vector<std::string>({stopFailedEvent()}), bed.events());
   EXPECT_TRUE(logHas(bed.log(), "Faking a service termination so serviceMain can return."));
+}
+
+// A preshutdown stops like a stop (on the stop thread, the handler returns at
+// once) and ends like a shutdown; the one-stop guard covers it.
+TEST_F(ServiceControl, PreshutdownRunsOnTheStopThreadAndEndsTheServiceEvenWhenItFails) {
+  bed.startServer();
+  writeWholeFile(bed.inst.root + "/lib/winlauncher.ignore", "");
+  EXPECT_EQ(std::vector<std::string>({"serviceHandler called with controlCode=15.",
+                                      "serviceHandler: preshutdown", "serviceHandler: stop",
+                                      "serviceHandler returning."}),
+            linesOf([] { serviceHandler(SERVICE_CONTROL_PRESHUTDOWN); }));
+  // While it runs: the SCM refuses a stop; one that reached the handler
+  // would change nothing.
+  EXPECT_EQ((DWORD)ERROR_SERVICE_CANNOT_ACCEPT_CTRL,
+            standinScmControlRefusal(bed.current(), SERVICE_CONTROL_STOP));
+  EXPECT_EQ(std::vector<std::string>({"serviceHandler called with controlCode=1.",
+                                      "serviceHandler: a stop is already in progress.",
+                                      "serviceHandler returning."}),
+            linesOf([] { serviceHandler(SERVICE_CONTROL_STOP); }));
+  ASSERT_TRUE(waitForIdle());
+  std::vector<std::string> statuses = bed.statuses();
+  ASSERT_EQ(32u, statuses.size());
+  EXPECT_EQ("3 0 0 1 30000 261", statuses[0]);
+  EXPECT_EQ("3 0 0 31 10000 261", statuses[30]);
+  EXPECT_EQ("1 0 0 0 0 261", statuses.back());
+  EXPECT_TRUE(terminated());
+  EXPECT_EQ((DWORD)SERVICE_STOPPED, currentServiceState.load());
+  EXPECT_EQ(std::vector<std::string>({stopFailedEvent()}), bed.events());
+  EXPECT_EQ(1, countOf(bed.log(), "doStopApplication"));
+}
+
+TEST_F(ServiceControl, TheExtendedHandlerForwardsEveryControl) {
+  EXPECT_EQ((DWORD)NO_ERROR, serviceHandlerEx(SERVICE_CONTROL_PAUSE, 0, nullptr, nullptr));
+  EXPECT_EQ((DWORD)ERROR_CALL_NOT_IMPLEMENTED, serviceHandlerEx(200, 0, nullptr, nullptr));
+  EXPECT_EQ(std::vector<std::string>({"serviceHandler called with controlCode=4.",
+                                      "serviceHandler: interrogate.",
+                                      "serviceHandler: error interrogating.",
+                                      "serviceHandler returning."}),
+            linesOf([] {
+              EXPECT_EQ((DWORD)NO_ERROR,
+                        serviceHandlerEx(SERVICE_CONTROL_INTERROGATE, 0, nullptr, nullptr));
+            }));
+  EXPECT_EQ(3, countOf(bed.log(), "serviceHandler returning."));
 }
 
 TEST_F(ServiceControl, MissingLauncherFailsAtOnceWithOnlyTheFirstReport) {
   unlink(bed.launcherPath().c_str());
   serviceHandler(SERVICE_CONTROL_STOP);
   ASSERT_TRUE(waitForIdle());
-  EXPECT_EQ(std::vector<std::string>({"3 0 0 1 30000 5", "4 0 0 0 0 5"}), bed.statuses());
+  EXPECT_EQ(std::vector<std::string>({"3 0 0 1 30000 261", "4 0 0 0 0 261"}), bed.statuses());
   EXPECT_EQ(std::vector<std::string>({stopFailedEvent()}), bed.events());
   EXPECT_TRUE(logHas(bed.log(), "doStopApplication: spawn failed.  Sent command: \"" +
                                     bed.inst.rootWin + "\\lib\\winlauncher.exe\" stop \"" +
@@ -189,7 +244,7 @@ TEST_F(ServiceControl, WithoutAStopThreadTheStopRunsOnTheHandlersThread) {
   standinFailCall("CreateThread", ERROR_NOT_ENOUGH_MEMORY, standinCallCount("CreateThread") + 1);
   serviceHandler(SERVICE_CONTROL_STOP);
   EXPECT_EQ(0, stopInProgress.load());
-  EXPECT_EQ("1 0 0 0 0 5", bed.statuses().back());
+  EXPECT_EQ("1 0 0 0 0 261", bed.statuses().back());
   EXPECT_TRUE(logHas(bed.log(), "ERROR:  Failed to create the stop thread.  Last error = 8.  "
                                 "Stopping synchronously."));
 }

@@ -14,6 +14,15 @@ struct StartProcess : testing::Test {
     unsetenv("VELKOR_STANDIN_SERVICE");
   }
 
+  // A service process that never reported its end would wait for ever, as
+  // on Windows: it goes with the test.
+  void TearDown() override {
+    StandinService service;
+    if (standinScmLoad(bed.name.c_str(), &service) && service.hostPid > 0 &&
+        kill(service.hostPid, SIGKILL) == 0)
+      ADD_FAILURE() << "the service process was still running";
+  }
+
   RunResult sc(const std::vector<std::string> &args) {
     return runProgram(fixturePath("velkor_sc"), args);
   }
@@ -62,11 +71,17 @@ TEST_F(StartProcess, FromAConsoleTheDispatcherRefusesWithItsMessageAndEvent) {
 
 TEST_F(StartProcess, WithoutARegisteredServiceThereIsNoEventAndNoDispatcher) {
   standinScmErase(bed.name.c_str());
-  RunResult result = runProgram(bed.inst.program, {"start", bed.inst.rootWin});
+  std::string calls = bed.scratch.path("calls");
+  RunResult result = runProgram(bed.inst.program, {"start", bed.inst.rootWin},
+                                {"VELKOR_STANDIN_CALLS=" + calls});
   EXPECT_EQ(1, result.exitCode);
   EXPECT_TRUE(standinReadEvents().empty());
   EXPECT_TRUE(logHas(bed.log(), "startService: Could not get service name."));
-  EXPECT_EQ(0, standinCallCount("StartServiceCtrlDispatcherA"));
+  // The program's own calls, traced by the child itself.
+  std::string traced = readWholeFile(calls);
+  EXPECT_NE(std::string::npos, traced.find(" OpenSCManagerA 1 ")) << "the lookup was traced";
+  EXPECT_EQ(std::string::npos, traced.find("StartServiceCtrlDispatcherA"));
+  EXPECT_EQ(std::string::npos, traced.find("RegisterEventSourceA"));
 }
 
 TEST_F(StartProcess, ScmStartsSupervisesAndStopsTheServiceProcess) {
@@ -75,21 +90,32 @@ TEST_F(StartProcess, ScmStartsSupervisesAndStopsTheServiceProcess) {
   EXPECT_EQ("started\n", sc({"start", bed.name}).out);
   RunResult running = sc({"wait", bed.name, "4", "20000"});
   EXPECT_EQ(0, running.exitCode);
-  EXPECT_EQ("state=4 win32=0 specific=0 checkpoint=4 hint=0 accepted=5\n", running.out);
+  EXPECT_EQ("state=4 win32=0 specific=0 checkpoint=4 hint=0 accepted=261\n", running.out);
   EXPECT_TRUE(lockHeld(bed.lockFile()));
-  EXPECT_EQ("state=3 win32=0 specific=0 checkpoint=1 hint=30000 accepted=5\n",
-            sc({"control", bed.name, "1"}).out);
+  // The stop thread may report again before the driver reads the status, so
+  // the handler's own report is read from the history.
+  RunResult stop = sc({"control", bed.name, "1"});
+  EXPECT_EQ(0, stop.exitCode) << stop.out;
   EXPECT_EQ(0, sc({"wait", bed.name, "1", "20000"}).exitCode);
+  std::vector<std::string> statuses = bed.statuses();
+  ASSERT_LE(5u, statuses.size());
+  EXPECT_EQ("4 0 0 4 0 261", statuses[3]);
+  EXPECT_EQ("3 0 0 1 30000 261", statuses[4]);
+  EXPECT_EQ("1 0 0 0 0 261", statuses.back());
+  EXPECT_EQ(1, sc({"control", bed.name, "4"}).exitCode) << "a stopped service takes no control";
   EXPECT_FALSE(lockHeld(bed.lockFile()));
   EXPECT_TRUE(eventually([&] { return bed.log().back() == "main returning 0."; }));
   EXPECT_EQ(std::vector<std::string>({event(0, "MSG_SERVER_STARTED"),
                                       event(0, "MSG_SERVER_SHUTDOWN")}),
             bed.events());
+  EXPECT_TRUE(standinScmLateStatuses(bed.name.c_str()).empty());
   StandinService service;
   standinScmLoad(bed.name.c_str(), &service);
   EXPECT_EQ(0, service.hostPid);
   // The service process ends holding only what lives as long as the service:
   // its status handle and the termination event.
+  // (written as the process exits, just after its last log line)
+  EXPECT_TRUE(eventually([&] { return !readWholeFile(report).empty(); }));
   std::string handles = readWholeFile(report);
   std::vector<std::string> kinds;
   for (size_t at = 0; at < handles.size();) {
@@ -102,12 +128,47 @@ TEST_F(StartProcess, ScmStartsSupervisesAndStopsTheServiceProcess) {
   unsetenv("VELKOR_STANDIN_HANDLE_REPORT");
 }
 
+// When the SCM can be told nothing more, the process ends rather than wait
+// for ever in the dispatcher; the SCM then records that it ended
+// unexpectedly (the stand-in's ERROR_PROCESS_ABORTED).
+TEST_F(StartProcess, AServiceThatCannotReportItsEndEndsItsProcess) {
+  struct Case {
+    const char *fault;
+    bool runs; // reaches RUNNING first, then the server dies
+    const char *line;
+  } cases[] = {
+      {"RegisterServiceCtrlHandlerExA 5", false,
+       "ERROR:  serviceMain: could not register the service handler.  Last error = 5.  "
+       "Ending the process."},
+      // The fifth report is the stopped one after the server died: refused, and every later one.
+      {"SetServiceStatus 6 5 0 velkor_service", true,
+       "ERROR:  serviceMain: the SCM did not take the report that the service stopped.  "
+       "Ending the process."},
+  };
+  std::string faults = std::string(standinRoot()) + "/faults";
+  for (const Case &c : cases) {
+    writeWholeFile(faults, std::string(c.fault) + "\n");
+    EXPECT_EQ("started\n", sc({"start", bed.name}).out);
+    if (c.runs) {
+      EXPECT_EQ(0, sc({"wait", bed.name, "4", "20000"}).exitCode);
+      bed.killScriptServer();
+    }
+    RunResult ended = sc({"wait", bed.name, "1", "20000"});
+    EXPECT_EQ("state=1 win32=1067 specific=0 checkpoint=0 hint=0 accepted=0\n", ended.out)
+        << c.fault;
+    EXPECT_TRUE(logHas(bed.log(), c.line)) << c.fault;
+    EXPECT_NE("main returning 0.", bed.log().back());
+    unlink(bed.lockFile().c_str());
+  }
+  unlink(faults.c_str());
+}
+
 TEST_F(StartProcess, KilledServerStopsTheServiceWith1066AndMinusOne) {
   EXPECT_EQ("started\n", sc({"start", bed.name}).out);
   EXPECT_EQ(0, sc({"wait", bed.name, "4", "20000"}).exitCode);
   bed.killScriptServer();
   RunResult stopped = sc({"wait", bed.name, "1", "20000"});
-  EXPECT_EQ("state=1 win32=1066 specific=-1 checkpoint=0 hint=0 accepted=5\n", stopped.out);
+  EXPECT_EQ("state=1 win32=1066 specific=-1 checkpoint=0 hint=0 accepted=261\n", stopped.out);
   EXPECT_TRUE(eventually([&] { return bed.events().size() == 2; }));
   EXPECT_EQ(event(1, "MSG_STOPPED_OUTSIDE_SCM"), bed.events().back());
 }

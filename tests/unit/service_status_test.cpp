@@ -28,10 +28,14 @@ TEST_F(ServiceStatus, StartPendingAcceptsNoControlsAndWritesTwoLines) {
   EXPECT_EQ("Service start pending: no controls accepted.", log[2]);
 }
 
-TEST_F(ServiceStatus, EveryOtherStateAcceptsStopAndShutdownAndWritesOneLine) {
-  for (DWORD state : {SERVICE_STOPPED, SERVICE_STOP_PENDING, SERVICE_RUNNING})
+TEST_F(ServiceStatus, EveryOtherStateAcceptsStopShutdownAndPreshutdownAndWritesOneLine) {
+  for (DWORD state : {SERVICE_RUNNING, SERVICE_STOP_PENDING}) {
     EXPECT_EQ(0, updateServiceStatus(state, 0, 0, 0, 0, serviceStatusSlot));
-  EXPECT_EQ(std::vector<std::string>({"1 0 0 0 0 5", "3 0 0 0 0 5", "4 0 0 0 0 5"}),
+    EXPECT_EQ(0, stoppedReportTaken.load());
+  }
+  EXPECT_EQ(0, updateServiceStatus(SERVICE_STOPPED, 0, 0, 0, 0, serviceStatusSlot));
+  EXPECT_EQ(1, stoppedReportTaken.load()) << "the SCM took the stopped report";
+  EXPECT_EQ(std::vector<std::string>({"4 0 0 0 0 261", "3 0 0 0 0 261", "1 0 0 0 0 261"}),
             bed.statuses());
   EXPECT_EQ(0, countOf(bed.log(), "Service start pending: no controls accepted."));
 }
@@ -54,6 +58,8 @@ TEST_F(ServiceStatus, RefusedReportAnswersOneWithTheLastErrorAndLeavesTheState) 
   EXPECT_TRUE(logHas(bed.log(), "ERROR:  Failed to set the service status.  Last error = 13."));
   EXPECT_TRUE(bed.statuses().empty());
   EXPECT_EQ((DWORD)SERVICE_RUNNING, currentServiceState.load());
+  EXPECT_EQ(0, stoppedReportTaken.load()) << "a refused stopped report was not taken";
+  EXPECT_EQ(1, stoppedReportRefused.load());
 
   // A null handle (registration failed) is refused the same way.
   SERVICE_STATUS_HANDLE none = nullptr;

@@ -9,7 +9,7 @@
 namespace {
 std::atomic<int> controlsSeen{0};
 std::atomic<DWORD> lastControl{0};
-SERVICE_STATUS_HANDLE hostHandle = nullptr;
+std::atomic<SERVICE_STATUS_HANDLE> hostHandle{nullptr};
 
 void report(DWORD state) {
   SERVICE_STATUS status = {SERVICE_WIN32_OWN_PROCESS, state, 5, 0, 0, 0, 0};
@@ -19,8 +19,8 @@ void report(DWORD state) {
 void WINAPI handler(DWORD control) {
   lastControl = control;
   ++controlsSeen;
-  if (control == SERVICE_CONTROL_STOP)
-    report(SERVICE_STOPPED);
+  if (control == SERVICE_CONTROL_SHUTDOWN)
+    report(SERVICE_STOP_PENDING);
 }
 
 void WINAPI hostMain(DWORD argc, LPSTR *argv) {
@@ -50,24 +50,49 @@ TEST_F(StandinDispatcher, OnlyAProcessTheScmStartedMayDispatch) {
   EXPECT_EQ((DWORD)ERROR_SERVICE_DOES_NOT_EXIST, GetLastError());
 }
 
-TEST_F(StandinDispatcher, ControlsReachTheHandlerInOrderUntilTheServiceStops) {
+// The SCM hands a service only what its state lets through (ControlService,
+// Remarks: no control while start- or stop-pending but a stop it accepts,
+// none it does not accept) and the dispatcher returns only once the service
+// reported SERVICE_STOPPED (StartServiceCtrlDispatcher documentation).
+TEST_F(StandinDispatcher, ControlsReachTheHandlerInOrderAsTheStateAllowsUntilTheServiceStops) {
   bed.registerService();
   // Queued before the service ran: meant for an earlier run, never delivered.
   standinScmPostControl(bed.name.c_str(), SERVICE_CONTROL_PAUSE);
   std::thread scm([&] {
     EXPECT_TRUE(bed.waitForState(SERVICE_RUNNING));
-    bed.control(SERVICE_CONTROL_INTERROGATE);
-    bed.control(SERVICE_CONTROL_CONTINUE);
-    EXPECT_EQ((DWORD)SERVICE_CONTROL_CONTINUE, lastControl.load());
-    bed.control(SERVICE_CONTROL_STOP);
+    EXPECT_EQ(0u, bed.control(SERVICE_CONTROL_INTERROGATE));
+    EXPECT_EQ((DWORD)SERVICE_CONTROL_INTERROGATE, lastControl.load());
+    EXPECT_EQ((DWORD)ERROR_INVALID_SERVICE_CONTROL, bed.control(SERVICE_CONTROL_CONTINUE))
+        << "pause and continue are not accepted";
+    EXPECT_EQ((DWORD)ERROR_INVALID_SERVICE_CONTROL, bed.control(SERVICE_CONTROL_PRESHUTDOWN));
+    EXPECT_EQ(0u, bed.control(SERVICE_CONTROL_SHUTDOWN)); // reports stop-pending
+    EXPECT_EQ((DWORD)ERROR_SERVICE_CANNOT_ACCEPT_CTRL, bed.control(SERVICE_CONTROL_INTERROGATE));
+    EXPECT_EQ((DWORD)ERROR_SERVICE_CANNOT_ACCEPT_CTRL, bed.control(SERVICE_CONTROL_STOP));
   });
-  EXPECT_TRUE(StartServiceCtrlDispatcherA(table)); // returns once stopped is reported
+  std::atomic<bool> returned{false};
+  std::thread dispatcher([&] {
+    EXPECT_TRUE(StartServiceCtrlDispatcherA(table));
+    returned = true;
+  });
   scm.join();
-  EXPECT_EQ(3, controlsSeen.load());
-  EXPECT_EQ(std::vector<std::string>({"4 0 0 0 0 5", "1 0 0 0 0 5"}), bed.statuses());
+  // Stop-pending is not stopped: the dispatcher keeps waiting.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(returned.load());
+  report(SERVICE_STOPPED);
+  dispatcher.join();
+  EXPECT_EQ(2, controlsSeen.load());
+  EXPECT_EQ(std::vector<std::string>({"4 0 0 0 0 5", "3 0 0 0 0 5", "1 0 0 0 0 5"}),
+            bed.statuses());
   StandinService service;
   standinScmLoad(bed.name.c_str(), &service);
   EXPECT_EQ(0, service.hostPid);
+
+  // A report after the stopped one changes nothing and is recorded as a fault.
+  EXPECT_TRUE(standinScmLateStatuses(bed.name.c_str()).empty());
+  report(SERVICE_RUNNING);
+  EXPECT_EQ((DWORD)SERVICE_STOPPED, bed.current().dwCurrentState);
+  ASSERT_EQ(1u, standinScmLateStatuses(bed.name.c_str()).size());
+  EXPECT_EQ("4 0 0 0 0 5", statusText(standinScmLateStatuses(bed.name.c_str())[0]));
   EXPECT_FALSE(SetServiceStatus(nullptr, &service.status));
   EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());
 }

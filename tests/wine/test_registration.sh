@@ -30,7 +30,15 @@ error=1
 binary=\"C:\\velkor\\lib\\velkor_service.exe\" start \"C:\\velkor\"
 account=LocalSystem
 display=Velkor One
-description=Velkor directory server"
+description=Velkor directory server
+preshutdown=90000"
+expect_eq "create traced the preshutdown timeout" \
+  "$(wine_log "$(wine_unix_path 'C:\velkor')" | grep -c "^Set the preshutdown timeout of the service 'Velkor One' to 90000 ms.$")" 1
+# A service made another way keeps Wine's default preshutdown timeout.
+wine sc create VelkorPlain binPath= 'C:\velkor\lib\velkor_service.exe' >/dev/null 2>&1
+wine_run "$tools/scm_query.exe" VelkorPlain
+expect_eq "the SCM's default preshutdown timeout" "$(out_text | grep '^preshutdown=')" "preshutdown=180000"
+wine sc delete VelkorPlain >/dev/null 2>&1
 
 values=$(wine reg query "$key\\Velkor One" 2>/dev/null | tr -d '\r' | awk 'NF >= 3 {print $1, $2}' | sort)
 expect_eq "event-log source key with its four values" "$values" "CategoryCount REG_DWORD

@@ -32,9 +32,9 @@ sc='C:\velkor1\lib\velkor_sc.exe'
 state() { wine_run "$sc" wait "$1" "$2" 60000; text; }
 query() { wine_run "$sc" query "$1"; text; }
 isrunning() { wine_run "C:\\velkor$1\\lib\\velkor_service.exe" isrunning "C:\\velkor$1"; text; }
-running='state=4 win32=0 specific=0 checkpoint=4 hint=0 accepted=5'
-stopped='state=1 win32=0 specific=0 checkpoint=0 hint=0 accepted=5'
-died='state=1 win32=1066 specific=-1 checkpoint=0 hint=0 accepted=5'
+running='state=4 win32=0 specific=0 checkpoint=4 hint=0 accepted=261'
+stopped='state=1 win32=0 specific=0 checkpoint=0 hint=0 accepted=261'
+died='state=1 win32=1066 specific=-1 checkpoint=0 hint=0 accepted=261'
 
 for n in 1 2; do
   wine_run "C:\\velkor$n\\lib\\velkor_service.exe" create "C:\\velkor$n" Velkor "Velkor $n"

@@ -46,14 +46,14 @@ expect_eq "isrunning before the server ever ran (no lock file)" "$(isrunning)" \
   "Could not determine if the server is running."
 
 wine sc start 'Velkor Server' >/dev/null 2>&1 || true
-expect_eq "running after sc start" "$(state 4)" "state=4 win32=0 specific=0 checkpoint=4 hint=0 accepted=5"
+expect_eq "running after sc start" "$(state 4)" "state=4 win32=0 specific=0 checkpoint=4 hint=0 accepted=261"
 expect_eq "the script ran with --windowsNetStart" "$(tr -d '\r ' <"$inst/bat/calls.txt" 2>/dev/null)" "--windowsNetStart"
 expect_eq "the server holds its lock in the instance root" "$(isrunning)" "true"
 expect_eq "the script was run through cmd.exe with its path quoted" \
   "$(wine_log "$inst" | grep -cxF "doStartApplication: Launching batch file: \"$dir\\bat\\start-ds.bat\" --windowsNetStart")" 1
 
 wine sc stop 'Velkor Server' >/dev/null 2>&1 || true
-expect_eq "stopped after sc stop" "$(state 1)" "state=1 win32=0 specific=0 checkpoint=0 hint=0 accepted=5"
+expect_eq "stopped after sc stop" "$(state 1)" "state=1 win32=0 specific=0 checkpoint=0 hint=0 accepted=261"
 expect_eq "the launcher got the quoted root" "$(tr -d '\r' <"$inst/lib/winlauncher.calls" 2>/dev/null)" "[stop] [$root\\.]"
 for _ in $(seq 50); do [ -f "$rootu/locks/server.ready" ] || break; sleep 0.1; done
 expect_eq "the server has ended" "$([ -f "$rootu/locks/server.ready" ] && echo running || echo gone)" gone

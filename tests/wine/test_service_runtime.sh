@@ -47,14 +47,14 @@ expect_eq "the refusal is logged" "$(wine_log "$inst" | grep -c 'ERROR:  startSe
 
 # sc start: the script starts the server, the service runs.
 wine sc start VelkorTest >/dev/null 2>&1
-expect_eq "running after sc start" "$(state 4)" "state=4 win32=0 specific=0 checkpoint=4 hint=0 accepted=5"
+expect_eq "running after sc start" "$(state 4)" "state=4 win32=0 specific=0 checkpoint=4 hint=0 accepted=261"
 expect_eq "the server holds its lock" "$(isrunning)" "true"
 expect_eq "the script got --windowsNetStart" "$(calls)" "--windowsNetStart"
 expect_eq "the refresh period came from the registry" "$(wine_log "$inst" | grep -c '^Refresh period in seconds is 1\.$')" 1
 
 # sc stop: the launcher stops the server, the service stops.
 wine sc stop VelkorTest >/dev/null 2>&1
-expect_eq "stopped after sc stop" "$(state 1)" "state=1 win32=0 specific=0 checkpoint=0 hint=0 accepted=5"
+expect_eq "stopped after sc stop" "$(state 1)" "state=1 win32=0 specific=0 checkpoint=0 hint=0 accepted=261"
 for _ in $(seq 50); do [ "$(wine_log "$inst" | tail -1)" = "main returning 0." ] && break; sleep 0.1; done
 expect_eq "the service process has ended" "$(wine_log "$inst" | tail -2)" "Deregistering the Event Log.
 main returning 0."
@@ -63,9 +63,9 @@ expect_eq "the launcher got the root" "$(tr -d '\r' <"$inst/lib/winlauncher.call
 
 # A server killed outside the SCM stops the service with 1066 and -1.
 wine sc start VelkorTest >/dev/null 2>&1
-expect_eq "running again" "$(state 4)" "state=4 win32=0 specific=0 checkpoint=4 hint=0 accepted=5"
+expect_eq "running again" "$(state 4)" "state=4 win32=0 specific=0 checkpoint=4 hint=0 accepted=261"
 : >"$inst/locks/server.die"
-expect_eq "stopped outside the SCM" "$(state 1)" "state=1 win32=1066 specific=-1 checkpoint=0 hint=0 accepted=5"
+expect_eq "stopped outside the SCM" "$(state 1)" "state=1 win32=1066 specific=-1 checkpoint=0 hint=0 accepted=261"
 expect_eq "logged as an error stop" "$(wine_log "$inst" | grep -c '^checking in serviceMain serviceHandler: service stopped with error\.$')" 1
 rm -f "$inst/locks/server.die"
 
@@ -76,16 +76,16 @@ wine 'C:\velkor\lib\velkor_test_server.exe' 'C:\velkor' >/dev/null 2>&1 &
 server=$!
 for _ in $(seq 100); do [ -f "$inst/locks/server.ready" ] && break; sleep 0.1; done
 wine sc start VelkorTest >/dev/null 2>&1
-expect_eq "adopted server" "$(state 4)" "state=4 win32=0 specific=0 checkpoint=2 hint=0 accepted=5"
+expect_eq "adopted server" "$(state 4)" "state=4 win32=0 specific=0 checkpoint=2 hint=0 accepted=261"
 expect_eq "the script did not run" "$(calls)" ""
 wine sc stop VelkorTest >/dev/null 2>&1
-expect_eq "adopted server stopped" "$(state 1)" "state=1 win32=0 specific=0 checkpoint=0 hint=0 accepted=5"
+expect_eq "adopted server stopped" "$(state 1)" "state=1 win32=0 specific=0 checkpoint=0 hint=0 accepted=261"
 wait "$server" || true
 
 # A start script that fails leaves the service stopped.
 write_script fail
 wine sc start VelkorTest >/dev/null 2>&1
-expect_eq "failed start" "$(state 1)" "state=1 win32=1066 specific=-1 checkpoint=0 hint=0 accepted=5"
+expect_eq "failed start" "$(state 1)" "state=1 win32=1066 specific=-1 checkpoint=0 hint=0 accepted=261"
 expect_eq "no server" "$(isrunning)" "false"
 expect_eq "the failing script ran" "$(calls)" "--windowsNetStart"
 

@@ -1,7 +1,7 @@
 // Prints what the SCM holds for one service, one "key=value" a line:
 //   scm_query <service name>
-// type, start, error, binary, account, display (QueryServiceConfigA) and
-// description (QueryServiceConfig2A). Exit code 0; when a call fails, it
+// type, start, error, binary, account, display (QueryServiceConfigA),
+// description and preshutdown (the preshutdown timeout in ms) (QueryServiceConfig2A). Exit code 0; when a call fails, it
 // prints "error=<Win32 error>" (the service does not exist: 1060) and exits 1.
 #include <windows.h>
 
@@ -33,9 +33,14 @@ int main(int argc, char **argv) {
   std::vector<char> description(needed2 > sizeof(SERVICE_DESCRIPTIONA) ? needed2 : sizeof(SERVICE_DESCRIPTIONA) + 1);
   auto *c = reinterpret_cast<QUERY_SERVICE_CONFIGA *>(config.data());
   auto *d = reinterpret_cast<SERVICE_DESCRIPTIONA *>(description.data());
+  SERVICE_PRESHUTDOWN_INFO preshutdown = {};
+  DWORD needed3 = 0;
   if (!QueryServiceConfigA(service, c, (DWORD)config.size(), &needed) ||
       !QueryServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, reinterpret_cast<BYTE *>(d),
-                            (DWORD)description.size(), &needed2)) {
+                            (DWORD)description.size(), &needed2) ||
+      !QueryServiceConfig2A(service, SERVICE_CONFIG_PRESHUTDOWN_INFO,
+                            reinterpret_cast<BYTE *>(&preshutdown), sizeof preshutdown,
+                            &needed3)) {
     printf("error=%lu\n", (unsigned long)GetLastError());
     result = 1;
   } else {
@@ -46,6 +51,7 @@ int main(int argc, char **argv) {
     printf("account=%s\n", c->lpServiceStartName ? c->lpServiceStartName : "");
     printf("display=%s\n", c->lpDisplayName ? c->lpDisplayName : "");
     printf("description=%s\n", d->lpDescription ? d->lpDescription : "");
+    printf("preshutdown=%lu\n", (unsigned long)preshutdown.dwPreshutdownTimeout);
   }
   CloseServiceHandle(service);
   CloseServiceHandle(scm);
