@@ -197,6 +197,8 @@ run() {
     done
     [ $found = 1 ] || binds+=("$dir")
   done
+  # A run killed before its cleanup leaves its folder; a day later it goes.
+  find "$root/tmp" -maxdepth 1 -name 'run-*' -mmin +1440 -exec rm -rf {} + 2>/dev/null || true
   tmp=$(mktemp -d "$root/tmp/run-XXXXXX")
   enter "${binds[@]}" -- /usr/bin/env PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin HOME=/root \
     TMPDIR="${tmp#"$root"}" WINEARCH=win32 VELKOR_WINE_PREFIX_TEMPLATE="$template" \
