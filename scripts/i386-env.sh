@@ -150,10 +150,16 @@ step_packages() {
 }
 
 # One 32-bit prefix, booted once and settled; each test copies it.
+# Windows gives a service process 30 s to connect to the SCM (the
+# StartServiceCtrlDispatcher documentation); Wine's services.exe gives it
+# 10 s unless ServicesPipeTimeout (a REG_SZ there) says otherwise, and an
+# emulated process on a busy machine can take longer than that to start.
 step_prefix() {
   enter -- /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root WINEDEBUG=-all WINEARCH=win32 \
     WINEPREFIX="$template" sh -c 'rm -rf "$WINEPREFIX" && mkdir -p "${WINEPREFIX%/*}" &&
-      wineboot -i && wineserver -w && wine cmd /c ver'
+      wineboot -i && wineserver -w &&
+      wine reg add "HKLM\System\CurrentControlSet\Control" /v ServicesPipeTimeout /t REG_SZ /d 30000 /f &&
+      wineserver -w && wine cmd /c ver'
 }
 
 setup() {
