@@ -29,8 +29,8 @@ CHECKS=0
 # The Machine field of a PE file's COFF header, as 4 hex digits.
 pe_machine() {
   local at
-  at=$(od -An -tu4 -j60 -N4 "$1" | tr -d ' ')
-  [ "$(od -An -tx1 -j"$at" -N4 "$1" | tr -d ' ')" = 50450000 ] || return 1
+  at=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ')
+  [ -n "$at" ] && [ "$(od -An -tx1 -j"$at" -N4 "$1" 2>/dev/null | tr -d ' ')" = 50450000 ] || return 1
   od -An -tx1 -j$((at + 4)) -N2 "$1" | awk '{ print $2 $1 }'
 }
 VELKOR_WINDOWS_MACHINE_CODE=$(pe_machine "$VELKOR_WINDOWS_EXE") || VELKOR_WINDOWS_MACHINE_CODE=none
