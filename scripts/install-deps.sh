@@ -3,7 +3,7 @@
 # Runs apt-get only when something is missing.
 set -euo pipefail
 packages=(cmake make g++ clang libclang-rt-14-dev mingw-w64 binutils-mingw-w64 wine wine64 valgrind
-          googletest python3 file procps)
+          googletest python3 file procps debootstrap)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

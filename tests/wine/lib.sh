@@ -1,7 +1,8 @@
 # Wine harness for the end-to-end tests, sourced by tests/wine/test_*.sh and
 # by the demo. Each run gets a throwaway prefix; everything is torn down on exit.
 #
-#   wine_setup                 make an isolated WINEPREFIX (wineboot -i)
+#   wine_setup                 make an isolated WINEPREFIX (wineboot -i, or a
+#                              copy of VELKOR_WINE_PREFIX_TEMPLATE when set)
 #   wine_install DIR [EXE]     lay out an installation at the Windows path DIR
 #                              (lib\ with the program, logs\), echo its Unix path
 #   wine_run EXE ARGS...       run a program; sets RUN_OUT (stdout) and RUN_RC
@@ -12,13 +13,38 @@
 #   wine_log INSTALL_UNIX      the debug log's lines with CR removed
 #   expect_eq WHAT GOT WANT    compare, count failures
 #   finish                     print the result, exit 0 or 1
+#
+# VELKOR_WINDOWS_EXE names the build under test, x86_64 or i686 (the i686
+# build runs in the 32-bit environment of scripts/i386-env.sh); its folder
+# gives the fixtures and tools of the same build. Its PE machine type picks
+# the Wine architecture and is printed first, so every run shows which build
+# it ran; VELKOR_WINE_MACHINE (i386 or x86_64), when set, must match it.
 set -u
-: "${VELKOR_WINDOWS_EXE:?path of the x86_64 velkor_service.exe}"
+: "${VELKOR_WINDOWS_EXE:?path of the velkor_service.exe under test}"
 VELKOR_WINDOWS_BIN=$(dirname "$VELKOR_WINDOWS_EXE")
 export WINEDEBUG=-all
-export WINEARCH=win64
 FAILURES=0
 CHECKS=0
+
+# The Machine field of a PE file's COFF header, as 4 hex digits.
+pe_machine() {
+  local at
+  at=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ')
+  [ -n "$at" ] && [ "$(od -An -tx1 -j"$at" -N4 "$1" 2>/dev/null | tr -d ' ')" = 50450000 ] || return 1
+  od -An -tx1 -j$((at + 4)) -N2 "$1" | awk '{ print $2 $1 }'
+}
+VELKOR_WINDOWS_MACHINE_CODE=$(pe_machine "$VELKOR_WINDOWS_EXE") || VELKOR_WINDOWS_MACHINE_CODE=none
+case $VELKOR_WINDOWS_MACHINE_CODE in
+  014c) VELKOR_WINDOWS_MACHINE=i386; export WINEARCH=win32 ;;
+  8664) VELKOR_WINDOWS_MACHINE=x86_64; export WINEARCH=win64 ;;
+  *) echo "FAILED: $VELKOR_WINDOWS_EXE is not an i386 or x86_64 PE file"; exit 1 ;;
+esac
+echo "build: $VELKOR_WINDOWS_EXE, PE machine $VELKOR_WINDOWS_MACHINE (0x$VELKOR_WINDOWS_MACHINE_CODE)," \
+  "$(wine --version 2>/dev/null) $WINEARCH on $(uname -m)"
+if [ -n "${VELKOR_WINE_MACHINE:-}" ] && [ "$VELKOR_WINE_MACHINE" != "$VELKOR_WINDOWS_MACHINE" ]; then
+  echo "FAILED: this run is for the $VELKOR_WINE_MACHINE build"
+  exit 1
+fi
 
 wine_teardown() {
   if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
@@ -32,8 +58,16 @@ wine_setup() {
   WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/velkor-wine-XXXXXX")
   export WINEPREFIX
   trap wine_teardown EXIT
-  wineboot -i >/dev/null 2>&1
-  wineserver -w >/dev/null 2>&1 || true
+  if [ -n "${VELKOR_WINE_PREFIX_TEMPLATE:-}" ]; then
+    # A copy of a prefix made once and shut down, as wineboot -i leaves one:
+    # hard links, except the files Wine rewrites in place.
+    cp -al "$VELKOR_WINE_PREFIX_TEMPLATE/." "$WINEPREFIX/"
+    find "$WINEPREFIX" -maxdepth 1 -name '*.reg' -o -path "$WINEPREFIX/drive_c/windows/*.ini" |
+      while read -r file; do cp --remove-destination "$VELKOR_WINE_PREFIX_TEMPLATE/${file#"$WINEPREFIX"/}" "$file"; done
+  else
+    wineboot -i >/dev/null 2>&1
+    wineserver -w >/dev/null 2>&1 || true
+  fi
 }
 
 wine_unix_path() {
