@@ -3,10 +3,16 @@
 // The machine has one real drive, Z:, which is the Linux root; the current
 // directory is the process's working directory in its Z: form. Another drive
 // letter is accepted syntactically (its current directory is its root) so
-// that paths on it canonicalise as on Windows and then fail to exist.
+// that paths on it canonicalise as on Windows; it exists only when mapped.
+//
+// A mapped drive stands for an installation at a drive root: the environment
+// variable VELKOR_STANDIN_DRIVE_D=/some/dir makes D:\ that directory, as
+// `ln -s /some/dir "$WINEPREFIX/dosdevices/d:"` does under Wine (and a subst
+// or network drive letter on Windows).
 #include "standin.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <unistd.h>
@@ -161,6 +167,15 @@ bool canonicalise(const char *path, std::string *out) {
   return true;
 }
 } // namespace
+
+const char *standinMappedDrive(char letter) {
+  if (!((letter >= 'A' && letter <= 'Z') || (letter >= 'a' && letter <= 'z')))
+    return nullptr;
+  char name[] = "VELKOR_STANDIN_DRIVE_X";
+  name[sizeof name - 2] = (char)(letter & ~0x20);
+  const char *directory = getenv(name);
+  return directory && directory[0] == '/' ? directory : nullptr;
+}
 
 // Answers the length written (terminator not counted), or, when the buffer
 // is too small, the size needed with the terminator; 0 with the last error
