@@ -102,9 +102,11 @@ bool putChars(char *out, size_t size, size_t *at, char c, size_t count) {
 }
 
 // Writes text between double quotes into out so that Windows' argument rules
-// hand it back unchanged: a run of backslashes that meets a quote (the
-// closing one, or a quote in the text) is doubled, and a quote in the text is
-// escaped. Other backslashes stay single: D:\srv is written "D:\srv", the
+// (learn.microsoft.com/cpp/c-language/parsing-c-command-line-arguments: 2n
+// backslashes before a quote give n and end the argument, 2n+1 give n and a
+// literal quote) hand it back unchanged: a run of backslashes that meets a
+// quote (the closing one, or a quote in the text) is doubled, and a quote in
+// the text is escaped. Other backslashes stay single: D:\srv is written "D:\srv", the
 // root D:\ is written "D:\\". The length written, or -1 when it does not fit
 // in size (out is then not terminated).
 int quoteArgument(const char *text, char *out, size_t size) {

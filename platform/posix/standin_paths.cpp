@@ -1,4 +1,8 @@
-// Stand-in path canonicalisation: GetFullPathNameA the Windows way.
+// Stand-in path canonicalisation: GetFullPathNameA the Windows way
+// (learn.microsoft.com/windows/win32/api/fileapi/nf-fileapi-getfullpathnamea:
+// a share name and a verbatim \\?\ path come back as given, a drive's
+// relative form is against that drive's current directory; a trailing
+// separator is kept and runs of separators fold into one).
 //
 // The machine has one real drive, Z:, which is the Linux root; the current
 // directory is the process's working directory in its Z: form. Another drive
