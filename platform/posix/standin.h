@@ -51,7 +51,12 @@ DWORD standinToPosixPath(const char *windowsPath, char *out, size_t size);
 // The POSIX directory that drive `letter` maps to (VELKOR_STANDIN_DRIVE_<L>,
 // as a symlink in a Wine prefix's dosdevices maps one), or null.
 const char *standinMappedDrive(char letter);
-// POSIX absolute path to its Windows form on drive Z:.
+// The Windows form of a POSIX path inside a mapped drive's directory
+// ("D:\\..."), the drive with the longest directory winning; false when none
+// holds it.
+bool standinPathOnMappedDrive(const char *posixPath, char *out, size_t size);
+// POSIX absolute path to its Windows form: on a mapped drive that holds it,
+// else on drive Z:.
 void standinToWindowsPath(const char *posixPath, char *out, size_t size);
 // errno to the Windows error a failing file call would give.
 DWORD standinErrorFromErrno(int err);

@@ -224,6 +224,8 @@ DWORD standinToPosixPath(const char *windowsPath, char *out, size_t size) {
 }
 
 void standinToWindowsPath(const char *posixPath, char *out, size_t size) {
+  if (standinPathOnMappedDrive(posixPath, out, size))
+    return;
   snprintf(out, size, "Z:%s", posixPath);
   for (char *p = out; *p; ++p)
     if (*p == '/')

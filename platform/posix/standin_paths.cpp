@@ -181,6 +181,33 @@ const char *standinMappedDrive(char letter) {
   return directory && directory[0] == '/' ? directory : nullptr;
 }
 
+bool standinPathOnMappedDrive(const char *posixPath, char *out, size_t size) {
+  char best = 0;
+  size_t bestLength = 0;
+  for (char letter = 'A'; letter < 'Z'; ++letter) {
+    const char *directory = standinMappedDrive(letter);
+    if (!directory)
+      continue;
+    size_t length = strlen(directory);
+    while (length > 1 && directory[length - 1] == '/')
+      --length;
+    bool inside = strncmp(posixPath, directory, length) == 0 &&
+                  (posixPath[length] == 0 || posixPath[length] == '/');
+    if (inside && length > bestLength) {
+      best = letter;
+      bestLength = length;
+    }
+  }
+  if (!best)
+    return false;
+  const char *rest = posixPath + bestLength;
+  snprintf(out, size, "%c:\\%s", best, rest[0] == '/' ? rest + 1 : rest);
+  for (char *p = out; *p; ++p)
+    if (*p == '/')
+      *p = '\\';
+  return true;
+}
+
 // Answers the length written (terminator not counted), or, when the buffer
 // is too small, the size needed with the terminator; 0 with the last error
 // on failure.

@@ -60,6 +60,10 @@ TEST(StandinFullPath, AMappedDriveReachesItsDirectory) {
   EXPECT_NE(GetFileAttributesA("D:/") & FILE_ATTRIBUTE_DIRECTORY, 0u);
   EXPECT_EQ(GetFileAttributesA("E:\\lib"), INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(fullPath("D:lib\\..\\x"), "D:\\x") << "its current directory is its root";
+  // A program started from it knows itself by its drive path.
+  EXPECT_EQ(toWindowsPath(scratch.path("drive/lib/x")), "D:\\lib\\x");
+  EXPECT_EQ(toWindowsPath(scratch.path("drive")), "D:\\");
+  EXPECT_EQ(toWindowsPath(scratch.path("drive2")), scratch.win("drive2"));
   unsetenv("VELKOR_STANDIN_DRIVE_D");
 }
 

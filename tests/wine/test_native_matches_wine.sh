@@ -7,8 +7,10 @@
 #
 # Scenarios: create, state and remove; isrunning with the lock file missing,
 # held and free; a start to RUNNING and a stop; a server dying outside the
-# SCM; a start script that fails; remove of a running service; and an
-# installation named at its root form (a trailing separator).
+# SCM; a start script that fails; remove of a running service; an
+# installation named with a trailing separator; and a start and a stop of an
+# installation at the root of a mapped drive (D:, a symlink in the prefix's
+# dosdevices under Wine, VELKOR_STANDIN_DRIVE_D natively).
 #
 # Needs VELKOR_NATIVE_BUILD, the native build directory (its velkor_service
 # and tests/fixtures), besides the Windows build.
@@ -33,7 +35,7 @@ refresh=10 script_wait=2000 tries=2
 known=(
   # The program file is velkor_service.exe under Wine; a Linux executable has
   # no extension, so natively it is velkor_service.
-  's/<DIR>\\lib\\velkor_service(\.exe)?/<PROGRAM>/g'
+  's/<DIR>\\?lib\\velkor_service(\.exe)?/<PROGRAM>/g'
   # argv[0] is the caller's spelling of the program: Wine's loader hands the
   # Windows path, a Linux shell or the stand-in's process start the POSIX path.
   "s/^  argv\\[0\\] = '.*'\$/  argv[0] = '<PROGRAM>'/"
@@ -45,10 +47,13 @@ known=(
 # Set by setup_native / setup_wine:
 #   inst      Unix path of the installation
 #   dir       its Windows path as the program gets it
+#   root_inst Unix path of the installation at the root of drive D:
 #   prog      run the program:        prog ARGS...  (sets RC, OUT)
 #   sc        run the SCM driver:     sc ARGS...    (sets RC, OUT)
 #   server    start the test server in the background
-#   script_ok / script_fail  write the start script (starts the server / fails)
+#   script_ok / script_fail  write the start script (starts the server / fails);
+#             the server gets "<dir>\." so that a root's backslash does not
+#             meet the closing quote
 
 setup_native() {
   local nb=$VELKOR_NATIVE_BUILD
@@ -58,6 +63,11 @@ setup_native() {
   cp "$nb/velkor_service" "$inst/lib/velkor_service"
   cp "$fixtures/winlauncher" "$inst/lib/winlauncher.exe"
   dir="Z:${inst//\//\\}"
+  root_inst=$work/native/drive_d
+  mkdir -p "$root_inst/lib" "$root_inst/logs" "$root_inst/bat"
+  cp "$nb/velkor_service" "$root_inst/lib/velkor_service"
+  cp "$fixtures/winlauncher" "$root_inst/lib/winlauncher.exe"
+  export VELKOR_STANDIN_DRIVE_D=$root_inst
   export VELKOR_STANDIN_ROOT=$work/native/machine TMPDIR=$work/native/tmp
   export VELKOR_WINDOWS_SERVICE_REFRESH_PERIOD=$refresh
   export VELKOR_WINDOWS_SERVICE_STARTDS_WAIT=$script_wait
@@ -67,7 +77,7 @@ setup_native() {
   sc() { capture "$fixtures/velkor_sc" "$@"; }
   server() { ("$fixtures/velkor_test_server" "$dir" >/dev/null 2>&1 &); }
   script_ok() {
-    printf '%s\n' '#!/bin/sh' "\"$fixtures/velkor_test_server\" \"$dir\" >/dev/null 2>&1 &" \
+    printf '%s\n' '#!/bin/sh' "\"$fixtures/velkor_test_server\" \"${dir%\\}\\.\" >/dev/null 2>&1 &" \
       "for i in \$(seq 400); do [ -f \"$inst/locks/server.ready\" ] && exit 0; sleep 0.025; done" \
       'exit 1' >"$inst/bat/start-ds.bat"
     chmod +x "$inst/bat/start-ds.bat"
@@ -85,16 +95,24 @@ setup_wine() {
   wine_set_system_env VELKOR_WINDOWS_SERVICE_STARTDS_WAIT $script_wait
   wine_set_system_env VELKOR_WINDOWS_SERVICE_START_NTRIES $tries
   wine_keep_up
+  mkdir -p "$WINEPREFIX/drive_d"
+  ln -s ../drive_d "$WINEPREFIX/dosdevices/d:"
+  local d
+  for d in 'C:\velkor' 'D:\'; do
+    inst=$(wine_install "$d")
+    mkdir -p "$inst/bat"
+    cp "$fixtures/winlauncher.exe" "$fixtures/velkor_test_server.exe" "$fixtures/velkor_sc.exe" "$inst/lib/"
+  done
+  root_inst=$inst
   dir='C:\velkor'
-  inst=$(wine_install "$dir")
-  mkdir -p "$inst/bat"
-  cp "$fixtures/winlauncher.exe" "$fixtures/velkor_test_server.exe" "$fixtures/velkor_sc.exe" "$inst/lib/"
-  prog() { capture wine "$dir\\lib\\velkor_service.exe" "$@"; }
-  sc() { capture wine "$dir\\lib\\velkor_sc.exe" "$@"; }
-  server() { (wine "$dir\\lib\\velkor_test_server.exe" "$dir" >/dev/null 2>&1 &); }
+  inst=$(wine_unix_path "$dir")
+  # ${dir%\\} joins a root (D:\) and a name with one backslash.
+  prog() { capture wine "${dir%\\}\\lib\\velkor_service.exe" "$@"; }
+  sc() { capture wine "${dir%\\}\\lib\\velkor_sc.exe" "$@"; }
+  server() { (wine "${dir%\\}\\lib\\velkor_test_server.exe" "$dir" >/dev/null 2>&1 &); }
   script_ok() {
-    printf '%s\r\n' '@echo off' "start \"\" /b \"$dir\\lib\\velkor_test_server.exe\" \"$dir\"" \
-      ':wait' "if exist \"$dir\\locks\\server.ready\" goto done" 'ping -n 1 127.0.0.1 >nul' \
+    printf '%s\r\n' '@echo off' "start \"\" /b \"${dir%\\}\\lib\\velkor_test_server.exe\" \"${dir%\\}\\.\"" \
+      ':wait' "if exist \"${dir%\\}\\locks\\server.ready\" goto done" 'ping -n 1 127.0.0.1 >nul' \
       'goto wait' ':done' 'exit /b 0' >"$inst/bat/start-ds.bat"
   }
   script_fail() { printf '%s\r\n' '@echo off' 'exit /b 1' >"$inst/bat/start-ds.bat"; }
@@ -128,9 +146,13 @@ wait_for_no_file() {
 # Runs one scenario and keeps its normalised log as $out/<scenario>.
 scenario() {
   local scenario=$1
+  if [ "$scenario" = drive_root ]; then
+    local dir='D:\' inst=$root_inst # seen by every function called from here
+  fi
   : >"$(log_file)"
   "scenario_$scenario"
   normalise <"$(log_file)" >"$out/$scenario"
+  rm -rf "$inst/locks"
 }
 
 # Each process's lines in the order they were written, the processes in the
@@ -206,19 +228,18 @@ scenario_remove_running() {
   wait_for_ends 3
   rm -f "$inst/locks/server.stop"
 }
+scenario_drive_root() { scenario_start_stop; }
 scenario_trailing_separator() {
   prog create "$dir\\" $name 'Velkor compared'
   prog state "$dir"
   prog remove "$dir\\"
 }
 
-scenarios=(registration isrunning start_stop server_dies script_fails remove_running trailing_separator)
+scenarios=(registration isrunning start_stop server_dies script_fails remove_running trailing_separator
+           drive_root)
 run_all() {
   local s
-  for s in "${scenarios[@]}"; do
-    scenario "$s"
-    rm -rf "$inst/locks"
-  done
+  for s in "${scenarios[@]}"; do scenario "$s"; done
 }
 
 out=$work/native.out
@@ -240,6 +261,7 @@ declare -A landmark=(
   [script_fails]="doStartApplication: exit code of script: 1"
   [remove_running]="doStopApplication: server stopped."
   [trailing_separator]="The service name was found to be 'VelkorCompare'."
+  [drive_root]="doStartApplication: Launching batch file: \"<DIR>bat\\start-ds.bat\" --windowsNetStart"
 )
 for s in "${scenarios[@]}"; do
   expect_eq "$s: the run shows ${landmark[$s]}" "$(grep -cxF "${landmark[$s]}" "$work/native.out/$s" | sed 's/^[1-9][0-9]*$/yes/')" yes
