@@ -70,7 +70,57 @@ void warnUnresolvedRoot(const char *locationPath, const char *dir) {
                     0, strings, nullptr))
     instanceRootWarned.exchange(0); // a later call tries again
 }
+
+// How many characters of a full path its root takes, closing separator
+// included, whether or not that separator is there yet: "D:\" 3,
+// "\\server\share\" up to the separator after the share. The verbatim and
+// device forms ("\\?\", "\\.\") have a volume ("\\?\D:\") or, after
+// "UNC\", a server and a share. 0 when the path has no root of these forms.
+size_t rootLength(const char *path) {
+  if (path[0] && path[1] == ':')
+    return 3;
+  if (path[0] != '\\' || path[1] != '\\')
+    return 0;
+  size_t at = 2;
+  int names = 2; // server and share
+  if ((path[2] == '?' || path[2] == '.') && path[3] == '\\') {
+    at = 4;
+    bool unc = (path[4] == 'U' || path[4] == 'u') && (path[5] == 'N' || path[5] == 'n') &&
+               (path[6] == 'C' || path[6] == 'c') && path[7] == '\\';
+    if (unc)
+      at = 8;
+    else
+      names = 1; // a volume
+  }
+  for (; names > 0; --names) {
+    while (path[at] && path[at] != '\\')
+      ++at;
+    if (!path[at])
+      return at + 1; // the root's separator is still to come
+    ++at;
+  }
+  return at;
+}
 } // namespace
+
+bool settleDirectoryEnd(char *path, size_t size) {
+  size_t root = rootLength(path);
+  size_t length = strlen(path);
+  while (length > root && path[length - 1] == '\\')
+    path[--length] = 0;
+  if (root == length + 1) {
+    if (length + 2 > size)
+      return false;
+    path[length] = '\\';
+    path[length + 1] = 0;
+  }
+  return true;
+}
+
+const char *separatorAfter(const char *dir) {
+  size_t length = strlen(dir);
+  return length > 0 && dir[length - 1] == '\\' ? "" : "\\";
+}
 
 bool isSafePath(const char *path) { return path && !strstr(path, ".."); }
 
@@ -89,8 +139,10 @@ char *resolveDirectory(const char *path) {
     debugError("Could not resolve the path '%s'.  Last error = %d.", path, error);
     return nullptr;
   }
-  if (length >= kPathSize) {
-    debugError("The resolved form of the path '%s' is too long (%d chars).", path, (int)length);
+  // A root that ends without its separator needs one more character.
+  if (length >= kPathSize || !settleDirectoryEnd(resolved, sizeof resolved)) {
+    debugError("The resolved form of the path '%s' is too long (%d chars).", path,
+               (int)(length >= kPathSize ? length : length + 2));
     return nullptr;
   }
   DWORD attributes = GetFileAttributesA(resolved);
@@ -127,7 +179,7 @@ void buildCandidateRoot(const char *dir, const char *line, char *candidate, size
   if (isAbsoluteRootLine(line))
     boundedFormat(candidate, size, "%s", line);
   else
-    boundedFormat(candidate, size, "%s\\%s", dir, line);
+    boundedFormat(candidate, size, "%s%s%s", dir, separatorAfter(dir), line);
 }
 
 char *getInstanceRoot() {
@@ -139,7 +191,7 @@ char *getInstanceRoot() {
     return settleOnInstanceDir();
 
   char locationPath[kPathSize];
-  boundedFormat(locationPath, sizeof locationPath, "%s\\instance.loc", dir);
+  boundedFormat(locationPath, sizeof locationPath, "%s%sinstance.loc", dir, separatorAfter(dir));
   // Not inherited: no child created meanwhile keeps it open.
   int fd = _sopen(locationPath, _O_RDONLY | _O_TEXT | _O_NOINHERIT, _SH_DENYNO);
   if (fd < 0)

@@ -17,7 +17,16 @@ extern std::atomic<int32_t> instanceRootWarned;
 
 // Makes `path` absolute and canonical and checks it names an existing
 // directory. A new heap string the caller releases, or null (reason logged).
+// Every spelling of one directory gives one string: a root ends in its
+// separator ("D:\", "\\server\share\"), any other directory in its name.
 char *resolveDirectory(const char *path);
+// Gives a full path the ending resolveDirectory settles on, in place: the
+// separators after the last name are removed, and a root missing its closing
+// separator gets it. False when that separator does not fit in `size`.
+bool settleDirectoryEnd(char *path, size_t size);
+// What goes between a resolved directory and a name inside it: "\", or
+// nothing when the directory is a root and so ends in its separator.
+const char *separatorAfter(const char *dir);
 // True when path is not null and contains no "..".
 bool isSafePath(const char *path);
 // Sets instanceDir from `path` and primes the instance root: 1, or 0 after

@@ -27,7 +27,8 @@ int isServerRunning(int32_t *running, int32_t verbose) {
     return 1;
   }
   char path[kLockPathSize];
-  boundedFormat(path, sizeof path, "%s%s", root, kLockFileSuffix);
+  // A root (D:\) brings its own separator.
+  boundedFormat(path, sizeof path, "%s%s", root, kLockFileSuffix + (*separatorAfter(root) ? 0 : 1));
   if (verbose)
     debug("When determining whether the server is running, the lock file name is '%s'.", path);
 

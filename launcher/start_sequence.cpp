@@ -39,8 +39,8 @@ int doStartApplication(SERVICE_STATUS_HANDLE *slot, DWORD *checkPoint) {
     return 1;
   }
   char command[kCommandSize];
-  boundedFormat(command, sizeof command, "\"%s%s\" --windowsNetStart", instanceDir,
-                "\\bat\\start-ds.bat");
+  boundedFormat(command, sizeof command, "\"%s%sbat\\start-ds.bat\" --windowsNetStart", instanceDir,
+                separatorAfter(instanceDir)); // a root brings its own separator
   debug("doStartApplication: Launching batch file: %s", command);
 
   PROCESS_INFORMATION processInformation;

@@ -91,6 +91,50 @@ bool sameCommandLine(const char *a, const char *b) {
       return true;
   }
 }
+
+// Appends count copies of c to out at *at, keeping room for the terminator.
+bool putChars(char *out, size_t size, size_t *at, char c, size_t count) {
+  if (count >= size || *at + count >= size)
+    return false;
+  memset(out + *at, c, count);
+  *at += count;
+  return true;
+}
+
+// Writes text between double quotes into out so that Windows' argument rules
+// (learn.microsoft.com/cpp/c-language/parsing-c-command-line-arguments: 2n
+// backslashes before a quote give n and end the argument, 2n+1 give n and a
+// literal quote) hand it back unchanged: a run of backslashes that meets a
+// quote (the closing one, or a quote in the text) is doubled, and a quote in
+// the text is escaped. Other backslashes stay single: D:\srv is written "D:\srv", the
+// root D:\ is written "D:\\". The length written, or -1 when it does not fit
+// in size (out is then not terminated).
+int quoteArgument(const char *text, char *out, size_t size) {
+  size_t at = 0;
+  if (!putChars(out, size, &at, '"', 1))
+    return -1;
+  for (const char *p = text;; ++p) {
+    size_t backslashes = 0;
+    while (p[backslashes] == '\\')
+      ++backslashes;
+    p += backslashes;
+    if (*p == 0 || *p == '"') {
+      // Doubled, they stay backslashes; one more escapes a quote of the text.
+      if (!putChars(out, size, &at, '\\', backslashes * 2 + (*p == '"' ? 1 : 0)))
+        return -1;
+      if (*p == 0)
+        break;
+    } else if (!putChars(out, size, &at, '\\', backslashes)) {
+      return -1;
+    }
+    if (!putChars(out, size, &at, *p, 1))
+      return -1;
+  }
+  if (!putChars(out, size, &at, '"', 1))
+    return -1;
+  out[at] = 0;
+  return (int)at;
+}
 } // namespace
 
 int createServiceBinPath(char *out) {
@@ -110,9 +154,15 @@ int createServiceBinPath(char *out) {
     debugError("createServiceBinPath: the instance dir is not set.");
     return 1;
   }
-  // The command line is checked before it is built and never cut.
-  if (strlen(path) + strlen(instanceDir) + 11 < kCmdToRunSize) {
-    boundedFormat(out, kCmdToRunSize, "\"%s\" start \"%s\"", path, instanceDir);
+  // The command line is checked before it is built and never cut. A root
+  // ("D:\") ends in a backslash that its quoting doubles.
+  char quotedPath[kCmdToRunSize];
+  char quotedDir[kCmdToRunSize];
+  int pathLength = quoteArgument(path, quotedPath, sizeof quotedPath);
+  int dirLength = quoteArgument(instanceDir, quotedDir, sizeof quotedDir);
+  if (pathLength >= 0 && dirLength >= 0 &&
+      (size_t)pathLength + (size_t)dirLength + 7 < kCmdToRunSize) {
+    boundedFormat(out, kCmdToRunSize, "%s start %s", quotedPath, quotedDir);
     return 0;
   }
   debug("The name of the resulting windows service command is too long.\n");

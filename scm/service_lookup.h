@@ -1,5 +1,7 @@
 // Service identity: a service belongs to an instance when its configured
-// command line equals cmdToRun, "\"<program>\" start \"<instance dir>\"".
+// command line equals cmdToRun, "\"<program>\" start \"<instance dir>\"", each
+// path quoted so that the started program receives it unchanged (a root's
+// closing backslash is doubled: start "D:\\").
 #pragma once
 
 #include "../platform/win32.h"
@@ -16,6 +18,8 @@ struct ServiceRecord {
 };
 
 // Writes cmdToRun for the current instanceDir into out (kCmdToRunSize): 0, or 1.
+// Registration, the subcommands' lookups and the service's own lookup all
+// build it here, so one directory always gives one command line.
 int createServiceBinPath(char *out);
 // Lists every Win32 service with its command line: 0 (count set, list set when
 // count > 0), or 1 (nothing written).

@@ -183,8 +183,9 @@ void doStopApplication(int shutdown) {
     debug("doStopApplication: the command path name is too long.");
   } else {
     char command[kCommandSize];
-    boundedFormat(command, sizeof command, "\"%s%s\" stop \"%s\\.\"", instanceDir,
-                  "\\lib\\winlauncher.exe", root);
+    // A root (D:\) brings its own separator.
+    boundedFormat(command, sizeof command, "\"%s%slib\\winlauncher.exe\" stop \"%s%s.\"",
+                  instanceDir, separatorAfter(instanceDir), root, separatorAfter(root));
     debug("doStopApplication: launching '%s'.", command);
     if (createChildProcess(command, 0) == -1) {
       debug("doStopApplication: spawn failed.  Sent command: %s", command);

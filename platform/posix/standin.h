@@ -47,10 +47,19 @@ int standinCallCount(const char *call);
 // ---- Paths ----------------------------------------------------------------
 // Windows path to POSIX path: drive Z: is the Linux root, a root-relative path
 // (\x or /x) is on Z:, a relative path stays relative to the current directory.
-// Other drives and network paths do not exist here. Returns 0 or the Windows
-// error for a path that cannot exist (ERROR_PATH_NOT_FOUND, ERROR_BAD_NETPATH).
+// Other drives exist only when mapped; network paths do not exist here.
+// Returns 0 or the Windows error for a path that cannot exist
+// (ERROR_PATH_NOT_FOUND, ERROR_BAD_NETPATH).
 DWORD standinToPosixPath(const char *windowsPath, char *out, size_t size);
-// POSIX absolute path to its Windows form on drive Z:.
+// The POSIX directory that drive `letter` maps to (VELKOR_STANDIN_DRIVE_<L>,
+// as a symlink in a Wine prefix's dosdevices maps one), or null.
+const char *standinMappedDrive(char letter);
+// The Windows form of a POSIX path inside a mapped drive's directory
+// ("D:\\..."), the drive with the longest directory winning; false when none
+// holds it.
+bool standinPathOnMappedDrive(const char *posixPath, char *out, size_t size);
+// POSIX absolute path to its Windows form: on a mapped drive that holds it,
+// else on drive Z:.
 void standinToWindowsPath(const char *posixPath, char *out, size_t size);
 // errno to the Windows error a failing file call would give.
 DWORD standinErrorFromErrno(int err);

@@ -205,22 +205,27 @@ DWORD standinToPosixPath(const char *windowsPath, char *out, size_t size) {
   bool isSlash1 = rest[1] == '\\' || rest[1] == '/';
   if (isSlash0 && isSlash1)
     return ERROR_BAD_NETPATH; // \\server\share: no network here
+  const char *drive = ""; // the POSIX directory of a mapped drive's root
   if (rest[0] && rest[1] == ':') {
-    if (rest[0] != 'Z' && rest[0] != 'z')
-      return ERROR_PATH_NOT_FOUND; // only drive Z: exists
+    if (rest[0] != 'Z' && rest[0] != 'z' && !(drive = standinMappedDrive(rest[0])))
+      return ERROR_PATH_NOT_FOUND; // only drive Z: and mapped drives exist
     rest += 2;
     if (*rest != '\\' && *rest != '/')
       return ERROR_PATH_NOT_FOUND; // Z:x would need a per-drive current directory
   }
+  size_t driveLength = strlen(drive);
   size_t length = strlen(rest);
-  if (length + 1 > size)
+  if (driveLength + length + 1 > size)
     return ERROR_FILENAME_EXCED_RANGE;
+  memcpy(out, drive, driveLength);
   for (size_t i = 0; i <= length; ++i)
-    out[i] = rest[i] == '\\' ? '/' : rest[i];
+    out[driveLength + i] = rest[i] == '\\' ? '/' : rest[i];
   return 0;
 }
 
 void standinToWindowsPath(const char *posixPath, char *out, size_t size) {
+  if (standinPathOnMappedDrive(posixPath, out, size))
+    return;
   snprintf(out, size, "Z:%s", posixPath);
   for (char *p = out; *p; ++p)
     if (*p == '/')

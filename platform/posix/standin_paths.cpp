@@ -1,12 +1,22 @@
-// Stand-in path canonicalisation: GetFullPathNameA the Windows way.
+// Stand-in path canonicalisation: GetFullPathNameA the Windows way
+// (learn.microsoft.com/windows/win32/api/fileapi/nf-fileapi-getfullpathnamea:
+// a share name and a verbatim \\?\ path come back as given, a drive's
+// relative form is against that drive's current directory; a trailing
+// separator is kept and runs of separators fold into one).
 //
 // The machine has one real drive, Z:, which is the Linux root; the current
 // directory is the process's working directory in its Z: form. Another drive
 // letter is accepted syntactically (its current directory is its root) so
-// that paths on it canonicalise as on Windows and then fail to exist.
+// that paths on it canonicalise as on Windows; it exists only when mapped.
+//
+// A mapped drive stands for an installation at a drive root: the environment
+// variable VELKOR_STANDIN_DRIVE_D=/some/dir makes D:\ that directory, as
+// `ln -s /some/dir "$WINEPREFIX/dosdevices/d:"` does under Wine (and a subst
+// or network drive letter on Windows).
 #include "standin.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <unistd.h>
@@ -161,6 +171,42 @@ bool canonicalise(const char *path, std::string *out) {
   return true;
 }
 } // namespace
+
+const char *standinMappedDrive(char letter) {
+  if (!((letter >= 'A' && letter <= 'Z') || (letter >= 'a' && letter <= 'z')))
+    return nullptr;
+  char name[] = "VELKOR_STANDIN_DRIVE_X";
+  name[sizeof name - 2] = (char)(letter & ~0x20);
+  const char *directory = getenv(name);
+  return directory && directory[0] == '/' ? directory : nullptr;
+}
+
+bool standinPathOnMappedDrive(const char *posixPath, char *out, size_t size) {
+  char best = 0;
+  size_t bestLength = 0;
+  for (char letter = 'A'; letter < 'Z'; ++letter) {
+    const char *directory = standinMappedDrive(letter);
+    if (!directory)
+      continue;
+    size_t length = strlen(directory);
+    while (length > 1 && directory[length - 1] == '/')
+      --length;
+    bool inside = strncmp(posixPath, directory, length) == 0 &&
+                  (posixPath[length] == 0 || posixPath[length] == '/');
+    if (inside && length > bestLength) {
+      best = letter;
+      bestLength = length;
+    }
+  }
+  if (!best)
+    return false;
+  const char *rest = posixPath + bestLength;
+  snprintf(out, size, "%c:\\%s", best, rest[0] == '/' ? rest + 1 : rest);
+  for (char *p = out; *p; ++p)
+    if (*p == '/')
+      *p = '\\';
+  return true;
+}
 
 // Answers the length written (terminator not counted), or, when the buffer
 // is too small, the size needed with the terminator; 0 with the last error

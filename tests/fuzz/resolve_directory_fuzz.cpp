@@ -1,7 +1,8 @@
 // Fuzz target: resolveDirectory (and the stand-in's GetFullPathNameA behind
 // it) on arbitrary path text. Whatever it accepts must be a canonical
 // absolute path of fewer than 260 characters: on drive Z: (the only drive
-// here), backslashes only, no empty, "." or ".." component.
+// here), backslashes only, no empty, "." or ".." component, and no separator
+// at the end except the root's own ("Z:\").
 #include "instance/instance_paths.h"
 
 #include <cstdint>
@@ -20,6 +21,7 @@ void checkCanonical(const char *path) {
   check(length < 260);
   check(length >= 3 && (path[0] == 'Z' || path[0] == 'z') && path[1] == ':' && path[2] == '\\');
   check(!strchr(path, '/'));
+  check(length == 3 || path[length - 1] != '\\');
   std::string rest(path + 3);
   size_t start = 0;
   while (start < rest.size()) {
@@ -27,12 +29,9 @@ void checkCanonical(const char *path) {
     if (end == std::string::npos)
       end = rest.size();
     std::string name = rest.substr(start, end - start);
-    bool lastWithSeparator = end + 1 == rest.size();
     check(!name.empty());
     check(name != "." && name != "..");
     start = end + 1;
-    if (lastWithSeparator)
-      break;
   }
 }
 } // namespace

@@ -2,6 +2,7 @@
 // its refusals, the first line of instance.loc, the length limits, the
 // probing while a named root is missing, and the race of two first calls.
 #include "instance/instance_paths.h"
+#include "instance/lock_probe.h"
 
 #include "diag/debug_log.h"
 #include "instance_support.h"
@@ -18,6 +19,7 @@ protected:
     install.actAsProgram();
   }
   void TearDown() override {
+    unsetenv("VELKOR_STANDIN_DRIVE_D");
     freeInstancePaths();
     standinClearFaults();
     standinSetModuleFileName(nullptr);
@@ -71,6 +73,67 @@ TEST_F(InstancePaths, ResolveDirectoryRefusalsNameTheirReason) {
   EXPECT_EQ(messages[3], "ERROR:  The path '" + install.rootWin + "\\file.txt' is not an existing directory.")
       << "the resolved form is named, not the argument";
   EXPECT_EQ(messages[4], "ERROR:  Could not resolve the path 'Z:\\tmp'.  Last error = 5.");
+}
+
+TEST_F(InstancePaths, EverySpellingOfADirectoryResolvesToOneString) {
+  for (const std::string &spelling : {install.rootWin + "\\", install.rootWin + "\\\\",
+                                      install.rootWin + "/", install.rootWin + "\\lib\\..\\"})
+    EXPECT_EQ(resolved(spelling), install.rootWin) << "no separator after a name: " << spelling;
+  for (const char *spelling : {"Z:\\", "Z:/", "z:\\\\", "\\"})
+    EXPECT_EQ(resolved(spelling), spelling[0] == 'z' ? "z:\\" : "Z:\\") << "a root keeps its one";
+
+  // The forms that exist only on Windows, settled as resolveDirectory does.
+  const std::vector<std::pair<std::string, std::string>> ends = {
+      {"D:\\", "D:\\"},
+      {"D:\\srv\\\\", "D:\\srv"},
+      {"\\\\server\\share", "\\\\server\\share\\"},
+      {"\\\\server\\share\\\\", "\\\\server\\share\\"},
+      {"\\\\server\\share\\inst\\", "\\\\server\\share\\inst"},
+      {"\\\\?\\D:\\", "\\\\?\\D:\\"},
+      {"\\\\?\\D:\\srv\\", "\\\\?\\D:\\srv"},
+      {"\\\\?\\unc\\server\\share", "\\\\?\\unc\\server\\share\\"},
+  };
+  for (const auto &end : ends) {
+    char path[64];
+    strcpy(path, end.first.c_str());
+    EXPECT_TRUE(settleDirectoryEnd(path, sizeof path));
+    EXPECT_EQ(std::string(path), end.second) << "from " << end.first;
+  }
+  char full[15] = "\\\\server\\share"; // no room for the root's separator
+  EXPECT_FALSE(settleDirectoryEnd(full, sizeof full));
+  EXPECT_STREQ(separatorAfter("D:\\"), "");
+  EXPECT_STREQ(separatorAfter("\\\\server\\share\\"), "");
+  EXPECT_STREQ(separatorAfter("D:\\srv"), "\\");
+}
+
+TEST_F(InstancePaths, AnInstallationAtADriveRootNamesItsFilesWithOneSeparator) {
+  scratch.makeDir("drive/inst/locks");
+  scratch.writeFile("drive/inst/locks/server.lock", "");
+  scratch.writeFile("drive/instance.loc", "inst\r\n");
+  setenv("VELKOR_STANDIN_DRIVE_D", scratch.path("drive").c_str(), 1);
+  ASSERT_EQ(initInstanceDir("d:/"), 1);
+  EXPECT_STREQ(instanceDir, "d:\\");
+  EXPECT_STREQ(getInstanceRoot(), "d:\\inst");
+  EXPECT_TRUE(logHas(log(), "Instance root resolved from 'd:\\instance.loc': 'd:\\inst'."));
+  freeInstancePaths();
+
+  scratch.writeFile("drive/instance.loc", "missing\r\n");
+  ASSERT_EQ(initInstanceDir("D:\\"), 1);
+  EXPECT_TRUE(logHas(log(), "ERROR:  Could not resolve the instance root 'D:\\missing' read from "
+                            "'D:\\instance.loc'."));
+  freeInstancePaths();
+
+  // The instance root at the root of the drive: the lock file right under it.
+  scratch.makeDir("drive/locks");
+  scratch.writeFile("drive/locks/server.lock", "");
+  writeWholeFile(install.root + "/instance.loc", "D:\\\r\n");
+  ASSERT_EQ(initInstanceDir(install.rootWin.c_str()), 1);
+  EXPECT_STREQ(getInstanceRoot(), "D:\\");
+  int32_t running = -1;
+  EXPECT_EQ(isServerRunning(&running, 1), 0);
+  EXPECT_EQ(running, 0);
+  EXPECT_TRUE(logHas(log(), "When determining whether the server is running, the lock file name "
+                            "is 'D:\\locks\\server.lock'."));
 }
 
 TEST_F(InstancePaths, ResolvedFormsOf259CharactersPassAnd260AreTooLong) {
@@ -205,6 +268,8 @@ TEST_F(InstancePaths, CandidateRootFromTheFirstLine) {
   EXPECT_STREQ(candidate, "Z:\\i\\\\x");
   buildCandidateRoot("Z:\\i", "D:x", candidate, sizeof candidate);
   EXPECT_STREQ(candidate, "D:x");
+  buildCandidateRoot("D:\\", "x", candidate, sizeof candidate);
+  EXPECT_STREQ(candidate, "D:\\x") << "a root brings its own separator";
 }
 
 TEST_F(InstancePaths, TwoFirstCallsTogetherShareOneRootCopy) {

@@ -29,6 +29,29 @@ TEST_F(LookupTest, BinPathIsBuiltWholeOrRefusedNeverCut) {
   EXPECT_EQ(captureStdout(createServiceBinPath, out, &result), "");
   EXPECT_EQ(result, 0);
   EXPECT_EQ(std::string(out), cmdToRun());
+  // Every spelling of the directory gives the one command line.
+  for (const std::string &spelling : {install.rootWin + "\\", install.rootWin + "/."}) {
+    free(instanceDir);
+    instanceDir = resolveDirectory(spelling.c_str());
+    ASSERT_EQ(createServiceBinPath(out), 0);
+    EXPECT_EQ(std::string(out), cmdToRun()) << spelling;
+  }
+
+  // Each path is quoted so that Windows' argument rules give it back: the
+  // backslashes before a closing quote are doubled, a quote in it escaped.
+  const std::string program = "\"" + toWindowsPath(install.program) + "\" start ";
+  const std::vector<std::pair<std::string, std::string>> quoted = {
+      {"D:\\", "\"D:\\\\\""},
+      {"\\\\server\\share\\", "\"\\\\server\\share\\\\\""},
+      {"D:\\a\\\\b\\\\\\", "\"D:\\a\\\\b\\\\\\\\\\\\\""},
+      {"Z:\\a\\\"b", "\"Z:\\a\\\\\\\"b\""},
+  };
+  for (const auto &dir : quoted) {
+    free(instanceDir);
+    instanceDir = strdup(dir.first.c_str());
+    ASSERT_EQ(createServiceBinPath(out), 0);
+    EXPECT_EQ(std::string(out), program + dir.second) << dir.first;
+  }
 
   // The module path: 259 characters fit, 260 fill the buffer and are refused.
   std::string path259 = "Z:\\" + std::string(250, 'p') + "\\a.exe";

@@ -48,6 +48,25 @@ TEST(StandinFullPath, EveryFormCanonicalisesTheWindowsWay) {
     EXPECT_EQ(fullPath(c.in), c.out) << "for " << c.in;
 }
 
+// A drive letter mapped to a directory, as a symlink in a Wine prefix's
+// dosdevices maps one: its root is that directory; unmapped, it has no files.
+TEST(StandinFullPath, AMappedDriveReachesItsDirectory) {
+  ScratchDir scratch;
+  scratch.makeDir("drive/lib");
+  EXPECT_EQ(GetFileAttributesA("D:\\lib"), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_PATH_NOT_FOUND);
+  setenv("VELKOR_STANDIN_DRIVE_D", scratch.path("drive").c_str(), 1);
+  EXPECT_NE(GetFileAttributesA("d:\\lib") & FILE_ATTRIBUTE_DIRECTORY, 0u);
+  EXPECT_NE(GetFileAttributesA("D:/") & FILE_ATTRIBUTE_DIRECTORY, 0u);
+  EXPECT_EQ(GetFileAttributesA("E:\\lib"), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(fullPath("D:lib\\..\\x"), "D:\\x") << "its current directory is its root";
+  // A program started from it knows itself by its drive path.
+  EXPECT_EQ(toWindowsPath(scratch.path("drive/lib/x")), "D:\\lib\\x");
+  EXPECT_EQ(toWindowsPath(scratch.path("drive")), "D:\\");
+  EXPECT_EQ(toWindowsPath(scratch.path("drive2")), scratch.win("drive2"));
+  unsetenv("VELKOR_STANDIN_DRIVE_D");
+}
+
 TEST(StandinFullPath, BufferTooSmallGivesTheSizeNeededAndWritesNothing) {
   const std::string path = "Z:\\abc\\def"; // 10 characters
   char buffer[16];
