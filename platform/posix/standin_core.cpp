@@ -129,7 +129,7 @@ void refreshFileRules(FaultState &state) {
   fclose(file);
 }
 
-void traceCall(const char *call, int occurrence, const void *site) {
+void traceCall(const char *call, int occurrence, const void *site, DWORD requestedMs) {
   const char *tracePath = getenv("VELKOR_STANDIN_CALLS");
   if (!tracePath || !*tracePath)
     return;
@@ -144,17 +144,46 @@ void traceCall(const char *call, int occurrence, const void *site) {
     module = slash ? slash + 1 : info.dli_fname;
     offset = (uintptr_t)site - (uintptr_t)info.dli_fbase;
   }
-  fprintf(file, "%d %s %s %d %s+0x%lx\n", (int)getpid(), programName().c_str(), call, occurrence,
-          module, (unsigned long)offset);
+  if (requestedMs == kStandinNoLength)
+    fprintf(file, "%d %s %s %d %s+0x%lx\n", (int)getpid(), programName().c_str(), call, occurrence,
+            module, (unsigned long)offset);
+  else
+    fprintf(file, "%d %s %s %d %s+0x%lx ms=%lu\n", (int)getpid(), programName().c_str(), call,
+            occurrence, module, (unsigned long)offset, (unsigned long)requestedMs);
   fclose(file);
 }
-} // namespace
 
-bool standinFault(const char *call, DWORD *error, const void *site) {
+struct Timeline {
+  std::mutex mutex;
+  std::vector<StandinTimedCall> calls;
+  bool overflowed = false;
+  int threads = 0;
+};
+
+Timeline &timeline() {
+  static Timeline *state = new Timeline; // lives until process end, like the fault state
+  return *state;
+}
+
+void recordCall(const char *call, int occurrence, DWORD requestedMs) {
+  static thread_local int thread = 0;
+  Timeline &line = timeline();
+  std::lock_guard<std::mutex> guard(line.mutex);
+  if (thread == 0)
+    thread = ++line.threads;
+  if (line.calls.size() >= kStandinTimelineSize) {
+    line.overflowed = true;
+    return;
+  }
+  line.calls.push_back({call, occurrence, requestedMs, thread});
+}
+
+bool faultAt(const char *call, DWORD requestedMs, DWORD *error, const void *site) {
   FaultState &state = faults();
   std::lock_guard<std::mutex> guard(state.mutex);
   int occurrence = ++state.occurrences[call];
-  traceCall(call, occurrence, site);
+  recordCall(call, occurrence, requestedMs);
+  traceCall(call, occurrence, site, requestedMs);
   refreshFileRules(state);
   for (const std::vector<FaultRule> *rules : {&state.inProcess, &state.fromFile}) {
     for (const FaultRule &rule : *rules) {
@@ -166,10 +195,23 @@ bool standinFault(const char *call, DWORD *error, const void *site) {
   }
   return false;
 }
+} // namespace
+
+bool standinFault(const char *call, DWORD *error, const void *site) {
+  return faultAt(call, kStandinNoLength, error, site);
+}
 
 bool standinFailNow(const char *call, const void *site) {
   DWORD error = 0;
-  if (!standinFault(call, &error, site))
+  if (!faultAt(call, kStandinNoLength, &error, site))
+    return false;
+  SetLastError(error);
+  return true;
+}
+
+bool standinFailTimed(const char *call, DWORD requestedMs, const void *site) {
+  DWORD error = 0;
+  if (!faultAt(call, requestedMs, &error, site))
     return false;
   SetLastError(error);
   return true;
@@ -193,6 +235,25 @@ int standinCallCount(const char *call) {
   std::lock_guard<std::mutex> guard(state.mutex);
   auto found = state.occurrences.find(call);
   return found == state.occurrences.end() ? 0 : found->second;
+}
+
+std::vector<StandinTimedCall> standinTimeline() {
+  Timeline &line = timeline();
+  std::lock_guard<std::mutex> guard(line.mutex);
+  return line.calls;
+}
+
+bool standinTimelineOverflowed() {
+  Timeline &line = timeline();
+  std::lock_guard<std::mutex> guard(line.mutex);
+  return line.overflowed;
+}
+
+void standinClearTimeline() {
+  Timeline &line = timeline();
+  std::lock_guard<std::mutex> guard(line.mutex);
+  line.calls.clear();
+  line.overflowed = false;
 }
 
 // ---- Paths ----------------------------------------------------------------
@@ -407,7 +468,7 @@ DWORD standinScaledMs(DWORD ms) {
 }
 
 void Sleep(DWORD milliseconds) {
-  standinFailNow("Sleep"); // counted and traced; a sleep cannot fail
+  standinFailTimed("Sleep", milliseconds); // recorded and traced; a sleep cannot fail
   DWORD ms = standinScaledMs(milliseconds);
   struct timespec request = {(time_t)(ms / 1000), (long)(ms % 1000) * 1000000L};
   while (nanosleep(&request, &request) != 0 && errno == EINTR) {
