@@ -11,10 +11,15 @@
 //       <CallName> <error> [<first occurrence> [<count> [<program>]]]
 //     e.g. "OpenSCManagerA 5" fails the first call with ERROR_ACCESS_DENIED,
 //     "CreateFileA 2 3 0" fails the third call and every later one, and
-//     "Sleep 0 1 0 velkor_service" would touch only processes of that program.
+//     "Sleep 0 1 0 velkor_service" would touch only processes of that program,
+//     "Sleep 0 1 0 velkor_service:start" only those whose first argument is start
+//     ("*" for any program);
+//     "CreateFileA 2 3 1 velkor_service velkor_service+0x1a2b" fails the third
+//     call made at that site (occurrences then counted at the site only).
+// Every file rule that fires is appended to <root>/faults.fired.
 // Occurrences are counted per process and per call name, from 1.
 // With VELKOR_STANDIN_CALLS naming a file, every call appends
-// "<pid> <program> <CallName> <occurrence> <module>+<offset>" to it, the last
+// "<pid> <program>[:<first argument>] <CallName> <occurrence> <module>+<offset>" to it, the last
 // field naming the call site (used to enumerate call sites); a sleep or a wait
 // adds a sixth field, "ms=<requested length>".
 #pragma once
