@@ -23,3 +23,9 @@
 #include <cstring>
 #include <cstdarg>
 #include <cstdint>
+
+#ifndef _WIN32
+// Natively the program's allocations and stream writes go through the
+// stand-in, which can fail them on request; on Windows they are the runtime's.
+#include "posix/runtime_calls.h"
+#endif

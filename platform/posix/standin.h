@@ -11,16 +11,23 @@
 //       <CallName> <error> [<first occurrence> [<count> [<program>]]]
 //     e.g. "OpenSCManagerA 5" fails the first call with ERROR_ACCESS_DENIED,
 //     "CreateFileA 2 3 0" fails the third call and every later one, and
-//     "Sleep 0 1 0 velkor_service" would touch only processes of that program.
+//     "Sleep 0 1 0 velkor_service" would touch only processes of that program,
+//     "Sleep 0 1 0 velkor_service:start" only those whose first argument is start
+//     ("*" for any program);
+//     "CreateFileA 2 3 1 velkor_service velkor_service+0x1a2b" fails the third
+//     call made at that site (occurrences then counted at the site only).
+// Every file rule that fires is appended to <root>/faults.fired.
 // Occurrences are counted per process and per call name, from 1.
 // With VELKOR_STANDIN_CALLS naming a file, every call appends
-// "<pid> <program> <CallName> <occurrence> <module>+<offset>" to it, the last
-// field naming the call site (used to enumerate call sites).
+// "<pid> <program>[:<first argument>] <CallName> <occurrence> <module>+<offset>" to it, the last
+// field naming the call site (used to enumerate call sites); a sleep or a wait
+// adds a sixth field, "ms=<requested length>".
 #pragma once
 
 #include "win32_api.h"
 
 #include <functional>
+#include <string>
 #include <vector>
 
 // ---- The simulated machine ------------------------------------------------
@@ -43,6 +50,28 @@ void standinFailCall(const char *call, DWORD error, int first = 1, int count = 1
 void standinClearFaults();
 // How often `call` has been made in this process.
 int standinCallCount(const char *call);
+// Fault check for a sleep or a wait: also records the length the caller asked
+// for, before any time scaling.
+bool standinFailTimed(const char *call, DWORD requestedMs,
+                      const void *site = __builtin_return_address(0));
+
+// ---- The call timeline ----------------------------------------------------
+// Every call of this process, in the order made, with the length each sleep
+// and wait asked for, so tests can check the program's timing through the
+// durations it requests and the order of its reports. Calls made by the
+// stand-in itself on the program's behalf are not in it. The timeline keeps
+// the first kStandinTimelineSize calls; later ones only set the overflow flag.
+constexpr DWORD kStandinNoLength = 0xFFFFFFFEu; // a call that asks for no length
+constexpr size_t kStandinTimelineSize = 1 << 16;
+struct StandinTimedCall {
+  std::string call;
+  int occurrence;
+  DWORD requestedMs; // kStandinNoLength for calls other than sleeps and waits
+  int thread;        // 1 for the first thread that made a call, 2 for the next, ...
+};
+std::vector<StandinTimedCall> standinTimeline();
+bool standinTimelineOverflowed();
+void standinClearTimeline();
 
 // ---- Paths ----------------------------------------------------------------
 // Windows path to POSIX path: drive Z: is the Linux root, a root-relative path

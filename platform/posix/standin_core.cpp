@@ -60,6 +60,7 @@ struct FaultRule {
   int first;
   int count;
   std::string program; // empty: every process; else only processes of this program file name
+  std::string site;    // empty: occurrences of the call anywhere; else only at this site
 };
 
 // The file name of the running program, for rules and traces that name one.
@@ -76,6 +77,27 @@ const std::string &programName() {
   return name;
 }
 
+// The program's name and its first argument, "velkor_service:start", so a rule
+// or a trace can tell apart two processes of one program (a service and the
+// command that removes it); the name alone when there is no argument.
+const std::string &programRole() {
+  static const std::string role = [] {
+    std::string text = programName();
+    FILE *file = fopen("/proc/self/cmdline", "rb");
+    if (!file)
+      return text;
+    char buffer[4096];
+    size_t length = fread(buffer, 1, sizeof buffer - 1, file);
+    fclose(file);
+    buffer[length] = 0;
+    size_t first = strlen(buffer) + 1; // argv[1] follows argv[0]'s terminator
+    if (first < length)
+      text += std::string(":") + (buffer + first);
+    return text;
+  }();
+  return role;
+}
+
 struct FaultState {
   std::mutex mutex;
   std::vector<FaultRule> inProcess;
@@ -83,6 +105,8 @@ struct FaultState {
   struct timespec fileStamp = {0, 0};
   off_t fileSize = -1;
   std::map<std::string, int> occurrences;
+  std::map<std::string, int> siteOccurrences; // by "<call> <site>", counted while a rule names a site
+  bool siteRules = false;
 };
 
 FaultState &faults() {
@@ -93,7 +117,9 @@ FaultState &faults() {
 bool covers(const FaultRule &rule, const char *call, int occurrence) {
   if (rule.call != call || occurrence < rule.first)
     return false;
-  if (!rule.program.empty() && rule.program != programName())
+  if (!rule.site.empty())
+    return false; // counted per site: siteCovers
+  if (!rule.program.empty() && rule.program != programName() && rule.program != programRole())
     return false;
   return rule.count == 0 || occurrence < rule.first + rule.count;
 }
@@ -114,28 +140,29 @@ void refreshFileRules(FaultState &state) {
   state.fileSize = info.st_size;
   state.fileStamp = info.st_mtim;
   state.fromFile.clear();
+  state.siteRules = false;
   FILE *file = fopen(path, "r");
   if (!file)
     return;
-  char line[512];
+  char line[768];
   while (fgets(line, sizeof line, file)) {
-    char name[128], program[256] = "";
+    char name[128], program[256] = "", site[256] = "";
     unsigned long error = 0;
     int first = 1, count = 1;
-    int fields = sscanf(line, "%127s %lu %d %d %255s", name, &error, &first, &count, program);
-    if (fields >= 2 && name[0] != '#')
-      state.fromFile.push_back({name, (DWORD)error, first, fields >= 4 ? count : 1, program});
+    int fields = sscanf(line, "%127s %lu %d %d %255s %255s", name, &error, &first, &count, program,
+                        site);
+    if (fields < 2 || name[0] == '#')
+      continue;
+    if (strcmp(program, "*") == 0)
+      program[0] = 0;
+    state.fromFile.push_back({name, (DWORD)error, first, fields >= 4 ? count : 1, program, site});
+    state.siteRules = state.siteRules || site[0];
   }
   fclose(file);
 }
 
-void traceCall(const char *call, int occurrence, const void *site) {
-  const char *tracePath = getenv("VELKOR_STANDIN_CALLS");
-  if (!tracePath || !*tracePath)
-    return;
-  FILE *file = fopen(tracePath, "a");
-  if (!file)
-    return;
+// "<module>+0x<offset>": a call site as traces and rules name it.
+std::string siteName(const void *site) {
   Dl_info info;
   const char *module = "?";
   uintptr_t offset = (uintptr_t)site;
@@ -144,32 +171,118 @@ void traceCall(const char *call, int occurrence, const void *site) {
     module = slash ? slash + 1 : info.dli_fname;
     offset = (uintptr_t)site - (uintptr_t)info.dli_fbase;
   }
-  fprintf(file, "%d %s %s %d %s+0x%lx\n", (int)getpid(), programName().c_str(), call, occurrence,
-          module, (unsigned long)offset);
+  char text[300];
+  snprintf(text, sizeof text, "%s+0x%lx", module, (unsigned long)offset);
+  return text;
+}
+
+// A rule that fired is appended to <root>/faults.fired, "<pid> <program> <call>
+// <occurrence> <site>", so a test can tell a fault that never came from one
+// the program took in its stride.
+void recordFired(const char *call, int occurrence, const void *site) {
+  char path[4200];
+  snprintf(path, sizeof path, "%s/faults.fired", standinRoot());
+  FILE *file = fopen(path, "a");
+  if (!file)
+    return;
+  fprintf(file, "%d %s %s %d %s\n", (int)getpid(), programRole().c_str(), call, occurrence,
+          siteName(site).c_str());
   fclose(file);
 }
-} // namespace
 
-bool standinFault(const char *call, DWORD *error, const void *site) {
+void traceCall(const char *call, int occurrence, const void *site, DWORD requestedMs) {
+  const char *tracePath = getenv("VELKOR_STANDIN_CALLS");
+  if (!tracePath || !*tracePath)
+    return;
+  FILE *file = fopen(tracePath, "a");
+  if (!file)
+    return;
+  std::string where = siteName(site);
+  if (requestedMs == kStandinNoLength)
+    fprintf(file, "%d %s %s %d %s\n", (int)getpid(), programRole().c_str(), call, occurrence,
+            where.c_str());
+  else
+    fprintf(file, "%d %s %s %d %s ms=%lu\n", (int)getpid(), programRole().c_str(), call,
+            occurrence, where.c_str(), (unsigned long)requestedMs);
+  fclose(file);
+}
+
+struct Timeline {
+  std::mutex mutex;
+  std::vector<StandinTimedCall> calls;
+  bool overflowed = false;
+  int threads = 0;
+};
+
+Timeline &timeline() {
+  static Timeline *state = new Timeline; // lives until process end, like the fault state
+  return *state;
+}
+
+void recordCall(const char *call, int occurrence, DWORD requestedMs) {
+  static thread_local int thread = 0;
+  Timeline &line = timeline();
+  std::lock_guard<std::mutex> guard(line.mutex);
+  if (thread == 0)
+    thread = ++line.threads;
+  if (line.calls.size() >= kStandinTimelineSize) {
+    line.overflowed = true;
+    return;
+  }
+  line.calls.push_back({call, occurrence, requestedMs, thread});
+}
+
+bool faultAt(const char *call, DWORD requestedMs, DWORD *error, const void *site) {
   FaultState &state = faults();
   std::lock_guard<std::mutex> guard(state.mutex);
   int occurrence = ++state.occurrences[call];
-  traceCall(call, occurrence, site);
+  recordCall(call, occurrence, requestedMs);
+  traceCall(call, occurrence, site, requestedMs);
   refreshFileRules(state);
-  for (const std::vector<FaultRule> *rules : {&state.inProcess, &state.fromFile}) {
-    for (const FaultRule &rule : *rules) {
-      if (covers(rule, call, occurrence)) {
-        *error = rule.error;
-        return true;
-      }
+  for (const FaultRule &rule : state.inProcess) {
+    if (covers(rule, call, occurrence)) {
+      *error = rule.error;
+      return true;
+    }
+  }
+  std::string where;
+  int atSite = 0;
+  if (state.siteRules) {
+    where = siteName(site);
+    atSite = ++state.siteOccurrences[std::string(call) + " " + where];
+  }
+  for (const FaultRule &rule : state.fromFile) {
+    bool hit = rule.site.empty() ? covers(rule, call, occurrence)
+                                 : rule.call == call && rule.site == where &&
+                                       (rule.program.empty() || rule.program == programName() ||
+                                        rule.program == programRole()) &&
+                                       atSite >= rule.first &&
+                                       (rule.count == 0 || atSite < rule.first + rule.count);
+    if (hit) {
+      recordFired(call, rule.site.empty() ? occurrence : atSite, site);
+      *error = rule.error;
+      return true;
     }
   }
   return false;
 }
+} // namespace
+
+bool standinFault(const char *call, DWORD *error, const void *site) {
+  return faultAt(call, kStandinNoLength, error, site);
+}
 
 bool standinFailNow(const char *call, const void *site) {
   DWORD error = 0;
-  if (!standinFault(call, &error, site))
+  if (!faultAt(call, kStandinNoLength, &error, site))
+    return false;
+  SetLastError(error);
+  return true;
+}
+
+bool standinFailTimed(const char *call, DWORD requestedMs, const void *site) {
+  DWORD error = 0;
+  if (!faultAt(call, requestedMs, &error, site))
     return false;
   SetLastError(error);
   return true;
@@ -178,7 +291,7 @@ bool standinFailNow(const char *call, const void *site) {
 void standinFailCall(const char *call, DWORD error, int first, int count) {
   FaultState &state = faults();
   std::lock_guard<std::mutex> guard(state.mutex);
-  state.inProcess.push_back({call, error, first, count, ""});
+  state.inProcess.push_back({call, error, first, count, "", ""});
 }
 
 void standinClearFaults() {
@@ -193,6 +306,25 @@ int standinCallCount(const char *call) {
   std::lock_guard<std::mutex> guard(state.mutex);
   auto found = state.occurrences.find(call);
   return found == state.occurrences.end() ? 0 : found->second;
+}
+
+std::vector<StandinTimedCall> standinTimeline() {
+  Timeline &line = timeline();
+  std::lock_guard<std::mutex> guard(line.mutex);
+  return line.calls;
+}
+
+bool standinTimelineOverflowed() {
+  Timeline &line = timeline();
+  std::lock_guard<std::mutex> guard(line.mutex);
+  return line.overflowed;
+}
+
+void standinClearTimeline() {
+  Timeline &line = timeline();
+  std::lock_guard<std::mutex> guard(line.mutex);
+  line.calls.clear();
+  line.overflowed = false;
 }
 
 // ---- Paths ----------------------------------------------------------------
@@ -412,7 +544,7 @@ DWORD standinScaledMs(DWORD ms) {
 }
 
 void Sleep(DWORD milliseconds) {
-  standinFailNow("Sleep"); // counted and traced; a sleep cannot fail
+  standinFailTimed("Sleep", milliseconds); // recorded and traced; a sleep cannot fail
   DWORD ms = standinScaledMs(milliseconds);
   struct timespec request = {(time_t)(ms / 1000), (long)(ms % 1000) * 1000000L};
   while (nanosleep(&request, &request) != 0 && errno == EINTR) {
@@ -543,4 +675,59 @@ DWORD GetFileAttributesA(LPCSTR fileName) {
   if (!(info.st_mode & S_IWUSR))
     attributes |= FILE_ATTRIBUTE_READONLY;
   return attributes;
+}
+
+// ---- The C runtime's allocation and stream writes ----------------------------
+// Reached from the program through platform/posix/runtime_calls.h. A fault
+// makes the call fail as the runtime's would, with errno set to the rule's
+// error (ENOMEM for memory, ENOSPC for a full disk, for example).
+
+static bool runtimeFault(const char *call, const void *site) {
+  DWORD error = 0;
+  if (!standinFault(call, &error, site))
+    return false;
+  errno = (int)error;
+  return true;
+}
+
+void *standinMalloc(size_t size) {
+  return runtimeFault("malloc", __builtin_return_address(0)) ? nullptr : malloc(size);
+}
+
+void *standinCalloc(size_t count, size_t size) {
+  return runtimeFault("calloc", __builtin_return_address(0)) ? nullptr : calloc(count, size);
+}
+
+// A failed realloc leaves the block as it was, as the runtime's does.
+void *standinRealloc(void *block, size_t size) {
+  return runtimeFault("realloc", __builtin_return_address(0)) ? nullptr : realloc(block, size);
+}
+
+char *standinStrdup(const char *text) {
+  return runtimeFault("strdup", __builtin_return_address(0)) ? nullptr : strdup(text);
+}
+
+int standinFputs(const char *text, FILE *stream) {
+  return runtimeFault("fputs", __builtin_return_address(0)) ? EOF : fputs(text, stream);
+}
+
+int standinVfprintf(FILE *stream, const char *format, va_list args) {
+  return runtimeFault("vfprintf", __builtin_return_address(0)) ? -1
+                                                                : vfprintf(stream, format, args);
+}
+
+int standinFprintf(FILE *stream, const char *format, ...) {
+  if (runtimeFault("fprintf", __builtin_return_address(0)))
+    return -1;
+  va_list args;
+  va_start(args, format);
+  int written = vfprintf(stream, format, args);
+  va_end(args);
+  return written;
+}
+
+// A failed flush leaves the buffered text in the stream; a later flush or
+// the close tries it again.
+int standinFflush(FILE *stream) {
+  return runtimeFault("fflush", __builtin_return_address(0)) ? EOF : fflush(stream);
 }

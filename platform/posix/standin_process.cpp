@@ -492,7 +492,7 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, LPSECURITY_ATTRIB
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-  if (standinFailNow("WaitForSingleObject"))
+  if (standinFailTimed("WaitForSingleObject", milliseconds))
     return WAIT_FAILED;
   WaitableRef waitable = waitableOf(handle, kStandinAnyKind);
   if (!waitable)

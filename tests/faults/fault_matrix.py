@@ -1,22 +1,47 @@
 #!/usr/bin/env python3
-"""Fault matrix: every platform call site of every subcommand, failed once.
+"""Fault matrix: every platform call site of the program failed, and each run
+checked against the outcome expected for that site.
 
-For each scenario (a subcommand run on a prepared stand-in machine) a normal
-run records the platform calls the program makes (VELKOR_STANDIN_CALLS, with
-the call site of each). Then, for each distinct call site, the scenario runs
-again on a fresh machine with exactly that call failing once (a rule in the
-machine's faults file, limited to the program under test). Every run must:
-end within its time limit with an exit code the subcommand documents, have
-its debug log end the run with "main returning <code>.", show no sanitizer
-report, and leave no stand-in handle open at process end beyond what the
-program deliberately keeps (the service's termination event and its status
-handle, which Windows never closes either).
+Sites. The program's faultable call sites are counted from the program
+itself: every call instruction in the native program's own functions (its
+object files, disassembled) whose target is a function of the platform
+boundary (platform/posix/win32_api.h, and the runtime's allocation and stream
+writes of platform/posix/runtime_calls.h). A site is named
+"<Call> <function>#<n>", the n-th call of that name in that function.
 
-Usage: fault_matrix.py BUILD_DIR [--only SCENARIO] [--max-sites N]
-Prints a table and exits 1 when any run misbehaved.
+Runs. Each scenario prepares a stand-in machine and drives one process of the
+program (its "role", e.g. velkor_service:remove). A normal run traces the
+calls that process makes (VELKOR_STANDIN_CALLS), with their sites and how
+often each site is reached. Each site is then failed, on a fresh machine, at
+its first and its last occurrence, and at its second one when it is reached
+three times or more (a loop's next pass), in the first scenario of each role
+that reaches it (--every-scenario: in every scenario). The stand-in records that the fault
+fired; a fault that never fires is a failed run.
+
+Checks. Every run must end within its time limit, leave no sanitizer report
+and no stand-in handle open at process end (beyond the two the service keeps,
+its termination event and status handle; a failed close excuses its own
+handle only), and match exactly its expected outcome in expected.txt:
+    <scenario> TAB <site> TAB <first|second|last|normal>[ after <site> <kind>] TAB <outcome>
+where the outcome is "exit=<code>" (a command) or
+"scm=<state>/<win32 exit code>/<service exit code>" (the service, as the SCM
+shows it at the end; its process must have ended), then the last line of the
+run's own debug log ("main returning <code>." shown as "main=<code>") and
+whether the service's event-log source key is there ("key=yes|no").
+--record rewrites the expectations of the scenarios run from what they did;
+every recorded change must be reviewed as the program's sound behaviour.
+
+Sites no scenario reaches are listed in UNREACHABLE with the reason; a site
+neither reached nor listed fails the matrix. The last line is exactly
+    fault matrix: S of T call sites failed, R runs, U unexpected
+
+Usage: fault_matrix.py BUILD_DIR [--only SCENARIO]... [--jobs N] [--record]
+       [--every-scenario] [--verbose]
 """
 import argparse
 import collections
+import concurrent.futures
+import fnmatch
 import os
 import re
 import shutil
@@ -26,18 +51,122 @@ import sys
 import tempfile
 import time
 
-ERROR_ACCESS_DENIED = 5
-EACCES = 13
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE = os.path.dirname(os.path.dirname(HERE))
+EXPECTED = os.path.join(HERE, "expected.txt")
+
+ENOMEM, ENOSPC, EACCES = 12, 28, 13
 # The error each call fails with: the one the program most plausibly meets.
 ERRORS = {
     "_sopen": EACCES, "_fdopen": EACCES, "_mkdir": EACCES,
+    "malloc": ENOMEM, "calloc": ENOMEM, "realloc": ENOMEM, "strdup": ENOMEM,
+    "fputs": ENOSPC, "fprintf": ENOSPC, "vfprintf": ENOSPC, "fflush": ENOSPC,
     "CreateProcessA": 2, "OpenServiceA": 1060, "RegOpenKeyExA": 2,
-    "LockFileEx": ERROR_ACCESS_DENIED, "WaitForSingleObject": 6, "CloseHandle": 6,
+    "LockFileEx": 5, "WaitForSingleObject": 6, "CloseHandle": 6,
     "CloseServiceHandle": 6, "SetServiceStatus": 6, "ControlService": 1062,
 }
-# Calls that cannot fail on Windows, or whose failure the stand-in only counts.
-NEVER_FAIL = {"Sleep", "GetCurrentProcessId", "GetLastError", "SetLastError"}
+DEFAULT_ERROR = 5  # ERROR_ACCESS_DENIED
+# Boundary calls that cannot fail for what the program passes them; they are
+# counted as sites and listed, never failed.
+CANNOT_FAIL = {
+    "Sleep": "a sleep cannot fail",
+    "GetLastError": "cannot fail",
+    "SetLastError": "cannot fail",
+    "GetCurrentProcessId": "cannot fail",
+    "_close": "fails only for a descriptor that is not open; the program closes only its own",
+    "_get_osfhandle": "fails only for a descriptor that is not open; the program asks only of its own",
+}
+RUNTIME_CALLS = {"standinMalloc": "malloc", "standinCalloc": "calloc", "standinRealloc": "realloc",
+                 "standinStrdup": "strdup", "standinFputs": "fputs", "standinFprintf": "fprintf",
+                 "standinVfprintf": "vfprintf", "standinFflush": "fflush"}
+# Sites no scenario can reach, with the reason. Keys are site names.
+UNREACHABLE = {
+    "realloc getBinaryPathName#1":
+        "grows the configuration buffer past 4096 bytes; a service's configuration is that long "
+        "only with a command line or names no command of the program registers",
+}
+HEADER = """## The outcome expected of each fault matrix run (fault_matrix.py): scenario,
+## site, occurrence failed, outcome, separated by tabs. --record rewrites the
+## entries from what the runs did, except those with a comment above them:
+## those are reviewed decisions and stay as written.
+"""
+# Handles a closing call leaves open when it fails.
+CLOSES = {"CloseHandle": {"file", "process", "thread", "event"},
+          "CloseServiceHandle": {"scmanager", "service"}, "RegCloseKey": {"regkey"},
+          "DeregisterEventSource": {"eventsource"}}
+SERVICE = "VelkorFaults"
+SITE_OFFSETS = {}  # site name -> offset, filled from the program at start
+EVENT_KEY = "registry/hklm/system/currentcontrolset/services/eventlog/application/velkorfaults"
 
+
+# ---- The program's call sites ------------------------------------------------
+
+def short_function(demangled):
+    name = demangled.replace("(anonymous namespace)::", "")
+    depth = 0
+    for i, c in enumerate(name):
+        if c == "(" and depth == 0 and i > 0:
+            return name[:i]
+        depth += c == "<"
+        depth -= c == ">"
+    return name
+
+
+def boundary_names():
+    text = open(os.path.join(SOURCE, "platform", "posix", "win32_api.h")).read()
+    names = set(re.findall(r"^(?!typedef)[A-Za-z_][\w \*]*?\b(\w+)\((?!\*)", text, re.M))
+    return names
+
+
+def program_sites(build):
+    """{offset: site name} and {site name: call} for every boundary call site."""
+    objects = [os.path.join(build, "libvelkor_core.a"),
+               os.path.join(build, "CMakeFiles", "velkor_service.dir", "cli", "main.cpp.o")]
+    own = set()
+    for obj in objects:
+        out = subprocess.run(["nm", "-C", "--defined-only", obj], stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL, text=True).stdout
+        for line in out.splitlines():
+            parts = line.split(" ", 2)
+            if len(parts) == 3 and parts[1] in "tTW":
+                own.add(parts[2])
+    boundary = boundary_names()
+    listing = subprocess.run(["objdump", "-d", "--no-show-raw-insn", "-C",
+                              os.path.join(build, "velkor_service")],
+                             stdout=subprocess.PIPE, text=True).stdout
+    offsets, calls = {}, {}
+    counts = collections.Counter()
+    function, pending = None, None
+    for line in listing.splitlines():
+        header = re.match(r"^[0-9a-f]+ <(.*)>:$", line)
+        if header:
+            function = header.group(1) if header.group(1) in own else None
+            pending = None
+            continue
+        insn = re.match(r"^\s+([0-9a-f]+):\s+(\S+)\s*(.*)$", line)
+        if not insn:
+            continue
+        address = int(insn.group(1), 16)
+        if pending:
+            offsets["velkor_service+0x%x" % address] = pending
+            pending = None
+        if not function or not insn.group(2).startswith("call"):
+            continue
+        target = re.search(r"<([^(>+]+)", insn.group(3))
+        if not target:
+            continue
+        call = RUNTIME_CALLS.get(target.group(1), target.group(1))
+        if call not in boundary and call not in RUNTIME_CALLS.values():
+            continue
+        key = (short_function(function), call)
+        counts[key] += 1
+        name = "%s %s#%d" % (call, key[0], counts[key])
+        calls[name] = call
+        pending = name
+    return offsets, calls
+
+
+# ---- A machine ----------------------------------------------------------------
 
 class Machine:
     """A fresh stand-in machine with an installation on it."""
@@ -60,39 +189,55 @@ class Machine:
         self.tmp = os.path.join(self.dir, "tmp")
         os.makedirs(self.tmp)
         self.env = dict(os.environ)
+        self.env.pop("VELKOR_STANDIN_CALLS", None)
         self.env.update({
             "TMPDIR": self.tmp,
             "VELKOR_STANDIN_ROOT": self.root,
             "VELKOR_STANDIN_HANDLE_REPORT": self.handle_report,
-            "ASAN_OPTIONS": "detect_leaks=1:log_path=" + os.path.join(self.sanitizer_dir, "asan"),
-            "UBSAN_OPTIONS": "halt_on_error=1:print_stacktrace=1:log_path="
+            "ASAN_OPTIONS": "detect_leaks=1:exitcode=99:log_path="
+                            + os.path.join(self.sanitizer_dir, "asan"),
+            "UBSAN_OPTIONS": "halt_on_error=1:exitcode=99:print_stacktrace=1:log_path="
                              + os.path.join(self.sanitizer_dir, "ubsan"),
         })
         self.processes = []
+        self.command_pids = set()
+        self.log_offsets = {}
 
-    def execute(self, path, args, timeout=60, trace=False, env=None):
-        """Runs one program on this machine: (exit code, standard output), or ("hang", "")."""
+    def execute(self, path, args, timeout=60, env=None):
+        """Runs one program: (exit code or "hang", standard output, pid)."""
         run_env = dict(self.env)
-        if trace:
-            run_env["VELKOR_STANDIN_CALLS"] = self.trace
         if env:
             run_env.update(env)
+        for attempt in range(50):
+            try:
+                process = subprocess.Popen([path] + args, env=run_env, stdout=subprocess.PIPE,
+                                           stderr=subprocess.DEVNULL, start_new_session=True)
+                break
+            except OSError as error:
+                # Another run's child, between its fork and its exec, may
+                # still hold a file this run has just written.
+                if error.errno != 26 or attempt == 49:
+                    raise
+                time.sleep(0.02)
         try:
-            done = subprocess.run([path] + args, env=run_env, stdout=subprocess.PIPE,
-                                  stderr=subprocess.DEVNULL, timeout=timeout)
-            return done.returncode, done.stdout.decode(errors="replace")
+            out, _ = process.communicate(timeout=timeout)
+            return process.returncode, out.decode(errors="replace"), process.pid
         except subprocess.TimeoutExpired:
-            return "hang", ""
+            os.killpg(process.pid, signal.SIGKILL)
+            process.communicate()
+            return "hang", "", process.pid
 
-    def run(self, args, timeout=60, trace=False, env=None):
-        """The program under test; its exit code as the signed value main returned."""
-        code, out = self.execute(self.program, args, timeout, trace, env)
+    def run(self, args, timeout=60):
+        """The program as a command; its exit code as the signed value main returned."""
+        code, out, pid = self.execute(self.program, args, timeout)
+        self.command_pids.add(pid)
         if code != "hang" and code > 127:
             code -= 256
         return code, out
 
-    def fixture(self, name, args, env=None, trace=False, timeout=60):
-        return self.execute(os.path.join(self.fixtures, name), args, timeout, trace, env)
+    def sc(self, *args, timeout=60):
+        code, out, _ = self.execute(os.path.join(self.fixtures, "velkor_sc"), list(args), timeout)
+        return code, out
 
     def spawn_fixture(self, name, args):
         process = subprocess.Popen([os.path.join(self.fixtures, name)] + args, env=self.env,
@@ -101,49 +246,82 @@ class Machine:
         self.processes.append(process)
         return process
 
+    def path(self, relative):
+        return os.path.join(self.dir, relative)
+
     def write(self, relative, text):
-        path = os.path.join(self.dir, relative)
+        path = self.path(relative)
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "w") as f:
             f.write(text)
         return path
 
-    def wait_for(self, relative, seconds=10):
-        path = os.path.join(self.dir, relative)
+    def wait_for(self, relative, seconds=10, present=True):
         deadline = time.time() + seconds
         while time.time() < deadline:
-            if os.path.exists(path):
+            if os.path.exists(self.path(relative)) == present:
                 return True
             time.sleep(0.02)
         return False
 
-    def fail(self, call, error, occurrence, program="velkor_service"):
+    def set_faults(self, lines):
         with open(os.path.join(self.root, "faults"), "w") as f:
-            f.write("%s %d %d 1 %s\n" % (call, error, occurrence, program))
+            f.write("".join(line + "\n" for line in lines))
 
-    def log_lines(self):
-        """The debug log's messages, wherever the run put it (install or temp)."""
+    def fired(self):
+        try:
+            with open(os.path.join(self.root, "faults.fired")) as f:
+                return [line.split() for line in f if line.strip()]
+        except OSError:
+            return []
+
+    def log_paths(self):
+        return (os.path.join(self.install, "logs", "native-windows.out"),
+                os.path.join(self.tmp, "logs", "native-windows.out"))
+
+    def mark_log(self):
+        """What the logs hold now; the run's own lines come after."""
+        self.command_pids = set()
+        for path in self.log_paths():
+            try:
+                self.log_offsets[path] = os.path.getsize(path)
+            except OSError:
+                self.log_offsets[path] = 0
+
+    def run_log(self, pids=None, exclude=()):
+        """(pid, message) of the lines written since mark_log, of `pids` if given."""
         lines = []
-        for path in (os.path.join(self.install, "logs", "native-windows.out"),
-                     os.path.join(self.tmp, "logs", "native-windows.out")):
+        for path in self.log_paths():
             try:
                 with open(path, "rb") as f:
-                    text = f.read().decode(errors="replace")
+                    text = f.read()
             except OSError:
                 continue
-            lines += [line.split(")  ", 1)[-1] for line in text.split("\r\n") if line]
+            # A log deleted at its size cap starts again from nothing.
+            offset = self.log_offsets.get(path, 0)
+            text = text[offset:] if len(text) >= offset else text
+            for line in text.decode(errors="replace").split("\r\n"):
+                found = re.match(r"^.*?: \(pid=(\d+)\)  (.*)$", line)
+                if not found:
+                    continue
+                pid = int(found.group(1))
+                if (pids is None or pid in pids) and pid not in exclude:
+                    lines.append((pid, found.group(2)))
         return lines
 
     def sanitizer_reports(self):
         return [os.path.join(self.sanitizer_dir, n) for n in os.listdir(self.sanitizer_dir)]
 
-    def open_handles(self, program_pids=None):
+    def open_handles(self):
         try:
             with open(self.handle_report) as f:
-                lines = [l.split() for l in f if l.strip()]
+                return [l.split() for l in f if l.strip()]
         except OSError:
             return []
-        return [l for l in lines if program_pids is None or int(l[0]) in program_pids]
+
+    def service_processes(self):
+        found = subprocess.run(["pgrep", "-f", self.program + " start"], stdout=subprocess.PIPE)
+        return found.stdout.split()
 
     def close(self):
         for process in self.processes:
@@ -157,34 +335,19 @@ class Machine:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
-def trace_sites(machine, program="velkor_service"):
-    """Distinct (call, site) pairs of the program with the first occurrence of each."""
-    sites = collections.OrderedDict()
-    pids = set()
-    try:
-        with open(machine.trace) as f:
-            for line in f:
-                parts = line.split()
-                if len(parts) != 5 or parts[1] != program or parts[2] in NEVER_FAIL:
-                    continue
-                pid, _, call, occurrence, site = parts
-                pids.add(int(pid))
-                sites.setdefault((call, site), int(occurrence))
-    except OSError:
-        pass
-    return sites, pids
+# ---- Scenarios -------------------------------------------------------------------
+# prepare(machine) sets the machine up; act(machine) drives the role under test
+# and returns its exit code (a command) or None (the service, judged by the SCM).
+
+FAST = {"VELKOR_STANDIN_TIME_SCALE": "0.02"}
 
 
-# ---- Scenarios -------------------------------------------------------------
-# Each: prepare(machine) before tracing or failing, act(machine, trace) -> exit
-# code, the exit codes the subcommand documents, and handle kinds it may keep.
-
-def register(machine, name="VelkorFaults"):
-    code, _ = machine.run(["create", machine.install_win, name, "fault matrix service"])
-    return code == 0
+def register(machine):
+    code, _ = machine.run(["create", machine.install_win, SERVICE, "fault matrix service"])
+    assert code == 0, "create failed while preparing: %s" % code
 
 
-def start_script(machine):
+def install_fixtures(machine):
     server = os.path.join(machine.fixtures, "velkor_test_server")
     machine.write("install/bat/start-ds.bat",
                   "#!/bin/sh\n"
@@ -193,160 +356,481 @@ def start_script(machine):
                   "for i in $(seq 200); do [ -f \"%s/locks/server.ready\" ] && exit 0; sleep 0.025; done\n"
                   "exit 1\n" % (server, machine.install_win, machine.install))
     os.chmod(os.path.join(machine.install, "bat", "start-ds.bat"), 0o755)
+    # The lock file an earlier run of the server left, as on a real installation.
+    machine.write("install/locks/server.lock", "")
     shutil.copy2(os.path.join(machine.fixtures, "winlauncher"),
                  os.path.join(machine.install, "lib", "winlauncher.exe"))
 
 
-SCENARIOS = {
-    "usage": dict(prepare=lambda m: None,
-                  act=lambda m, t: m.run(["state"], trace=t)[0], codes={-1}),
-    "create": dict(prepare=lambda m: None,
-                   act=lambda m, t: m.run(["create", m.install_win, "VelkorFaults", "desc"], trace=t)[0],
-                   codes={0, 1, 2, 3, -1}),
-    "create-existing": dict(prepare=register,
-                            act=lambda m, t: m.run(["create", m.install_win, "VelkorFaults", "desc"],
-                                                   trace=t)[0],
-                            codes={0, 1, 2, 3, -1}),
-    "state": dict(prepare=register, act=lambda m, t: m.run(["state", m.install_win], trace=t)[0],
-                  codes={0, 1, 2, -1}),
-    "remove": dict(prepare=register, act=lambda m, t: m.run(["remove", m.install_win], trace=t)[0],
-                   codes={0, 1, 2, 3, -1}),
-    "cleanup": dict(prepare=register, act=lambda m, t: m.run(["cleanup", "VelkorFaults"], trace=t)[0],
-                    codes={0, 1, 2, 3}),
-    "isrunning": dict(prepare=lambda m: (m.spawn_fixture("velkor_test_server", [m.install_win]),
-                                          m.wait_for("install/locks/server.ready")),
-                      act=lambda m, t: m.run(["isrunning", m.install_win], trace=t)[0],
-                      codes={0, 1, 2, -1}),
-}
+def service_machine(refresh="0"):
+    def prepare(machine):
+        machine.env.update(FAST)
+        machine.env["VELKOR_WINDOWS_SERVICE_REFRESH_PERIOD"] = refresh
+        install_fixtures(machine)
+        register(machine)
+    return prepare
 
 
-def service_scenario():
-    """`start` through the stand-in SCM: start, run, stop, with fast timings."""
-    timings = {"VELKOR_STANDIN_TIME_SCALE": "0.02", "VELKOR_WINDOWS_SERVICE_REFRESH_PERIOD": "1"}
+def running_service(refresh="0"):
+    """A registered service started through the SCM and running."""
+    base = service_machine(refresh)
 
     def prepare(machine):
-        machine.env.update(timings)
-        start_script(machine)
-        register(machine)
+        base(machine)
+        assert machine.sc("start", SERVICE, timeout=30)[0] == 0, "the service did not start"
+        assert machine.sc("wait", SERVICE, "4", "20000", timeout=30)[0] == 0, "not running"
+    return prepare
 
-    def act(machine, trace):
-        env = {"VELKOR_STANDIN_CALLS": machine.trace} if trace else None
-        code, _ = machine.fixture("velkor_sc", ["start", "VelkorFaults"], env=env, timeout=30)
-        if code == "hang":
-            return "hang"
-        machine.fixture("velkor_sc", ["wait", "VelkorFaults", "4", "20000"], timeout=30)
-        machine.fixture("velkor_sc", ["control", "VelkorFaults", "4"], timeout=30)
-        machine.fixture("velkor_sc", ["control", "VelkorFaults", "1"], timeout=60)
-        stopped, _ = machine.fixture("velkor_sc", ["wait", "VelkorFaults", "1", "30000"], timeout=60)
-        # The service process must end once it has reported stopped.
-        deadline = time.time() + 30
-        while time.time() < deadline:
-            if not service_processes(machine):
-                break
+
+def start_service(machine):
+    """Starts the service; False when the SCM could not even start it."""
+    code, _ = machine.sc("start", SERVICE, timeout=30)
+    if code == "hang":
+        raise Hang()
+    return code == 0
+
+
+class Hang(Exception):
+    pass
+
+
+def until_stopped(machine, ms="8000"):
+    machine.sc("wait", SERVICE, "1", ms, timeout=60)
+
+
+def act_start_stop(machine):
+    # Start, an interrogate while running, a stop.
+    if start_service(machine) and machine.sc("wait", SERVICE, "4", "5000", timeout=30)[0] == 0:
+        machine.sc("control", SERVICE, "4", timeout=30)
+        machine.sc("control", SERVICE, "1", timeout=60)
+    until_stopped(machine)
+
+
+def act_shutdown(machine):
+    if start_service(machine) and machine.sc("wait", SERVICE, "4", "5000", timeout=30)[0] == 0:
+        machine.sc("control", SERVICE, "5", timeout=60)
+    until_stopped(machine)
+
+
+def act_server_dies(machine):
+    # The server dies outside the SCM while the service supervises it.
+    if start_service(machine) and machine.sc("wait", SERVICE, "4", "5000", timeout=30)[0] == 0:
+        machine.write("install/locks/server.die", "")
+    until_stopped(machine)
+
+
+def act_stop_fails(machine):
+    # A stop whose launcher leaves the server running; then one that works.
+    if start_service(machine) and machine.sc("wait", SERVICE, "4", "5000", timeout=30)[0] == 0:
+        ignore = machine.write("install/lib/winlauncher.ignore", "")
+        machine.sc("control", SERVICE, "1", timeout=60)
+        machine.sc("wait", SERVICE, "4", "20000", timeout=30)
+        os.unlink(ignore)
+        machine.sc("control", SERVICE, "1", timeout=60)
+    until_stopped(machine)
+
+
+def act_probe_error(machine):
+    # Two lock probes fail while the service runs (the scenario's own faults);
+    # it goes on supervising, then stops normally.
+    if start_service(machine) and machine.sc("wait", SERVICE, "4", "5000", timeout=30)[0] == 0:
+        deadline = time.time() + 10
+        while time.time() < deadline and sum(
+                m == "checking in serviceMain: error interrogating status."
+                for _, m in machine.run_log()) < 2:
             time.sleep(0.05)
-        else:
-            return "hang"
-        return 0 if stopped == 0 else "not stopped"
-
-    return dict(prepare=prepare, act=act, codes={0, "not stopped"}, keep={"event", "status"},
-                log_end=False)
+        machine.sc("control", SERVICE, "1", timeout=60)
+    until_stopped(machine)
 
 
-def service_processes(machine):
-    found = subprocess.run(["pgrep", "-f", machine.program + " start"], stdout=subprocess.PIPE)
-    return found.stdout.split()
+def server_running(machine, root="install"):
+    machine.spawn_fixture("velkor_test_server", ["Z:" + machine.path(root).replace("/", "\\")])
+    assert machine.wait_for(root + "/locks/server.ready"), "the test server did not start"
 
 
-SCENARIOS["start"] = service_scenario()
+def with_instance_loc(machine):
+    machine.write("install/instance.loc", "../instance\n")
+    os.makedirs(machine.path("instance"), exist_ok=True)
+    server_running(machine, "instance")
 
 
-def check_run(machine, scenario, code, pids, fault):
-    """The ways a run can misbehave, as a list of kinds (empty: clean)."""
+def with_bad_instance_loc(machine):
+    machine.write("install/instance.loc", "../nowhere\n")
+    server_running(machine)
+
+
+def server_stopped(machine):
+    machine.write("install/locks/server.lock", "")
+
+
+def without_logs(machine):
+    register(machine)
+    shutil.rmtree(os.path.join(machine.install, "logs"))
+
+
+def log_at_cap(machine):
+    register(machine)
+    with open(os.path.join(machine.install, "logs", "native-windows.out"), "ab") as f:
+        f.write(b"x" * 500001)
+
+
+def command(args, prepare=lambda m: None):
+    def act(machine):
+        return machine.run([a.replace("{inst}", machine.install_win) for a in args])[0]
+    return dict(prepare=prepare, act=act, role="velkor_service:" + args[0])
+
+
+def service(prepare, act):
+    return dict(prepare=prepare, act=lambda m: act(m), role="velkor_service:start", service=True)
+
+
+SCENARIOS = collections.OrderedDict([
+    ("no-subcommand", dict(prepare=lambda m: None, act=lambda m: m.run([])[0],
+                           role="velkor_service")),
+    ("usage", dict(prepare=lambda m: None, act=lambda m: m.run(["state"])[0],
+                   role="velkor_service:state")),
+    ("create", command(["create", "{inst}", SERVICE, "desc"])),
+    ("create-existing", command(["create", "{inst}", SERVICE, "desc"], register)),
+    ("state", command(["state", "{inst}"], register)),
+    ("log-at-cap", command(["state", "{inst}"], log_at_cap)),
+    ("log-in-temp", command(["state", "{inst}"], without_logs)),
+    ("remove", command(["remove", "{inst}"], register)),
+    ("cleanup", command(["cleanup", SERVICE], register)),
+    ("isrunning", command(["isrunning", "{inst}"], server_running)),
+    ("isrunning-loc", command(["isrunning", "{inst}"], with_instance_loc)),
+    ("isrunning-bad-loc", command(["isrunning", "{inst}"], with_bad_instance_loc)),
+    ("isrunning-free", command(["isrunning", "{inst}"], server_stopped)),
+    # From a console `start` is refused by the dispatcher: a role of its own.
+    ("start-console", dict(command(["start", "{inst}"], service_machine()),
+                           group="start from a console")),
+    ("start-stop", service(service_machine(), act_start_stop)),
+    ("shutdown", service(service_machine(), act_shutdown)),
+    ("server-dies", service(service_machine("1"), act_server_dies)),
+    # The probe's 4th and 5th opens of the lock file are the supervision's
+    # first passes once the service runs (after serviceMain's own probe, the
+    # start's, and the one that found the server).
+    ("probe-error", dict(service(service_machine("1"), act_probe_error),
+                         faults=[("_sopen", "_sopen isServerRunning#1", 4, 2)])),
+    ("stop-fails", service(service_machine(), act_stop_fails)),
+    ("remove-running", dict(command(["remove", "{inst}"], running_service()), stops_service=True)),
+    ("cleanup-running", dict(command(["cleanup", SERVICE], running_service()),
+                             stops_service=True)),
+])
+
+
+# ---- One run ---------------------------------------------------------------------
+
+def outcome(machine, scenario, code):
+    """The run's outcome text and the problems no outcome excuses."""
     problems = []
+    parts = []
+    if scenario.get("service"):
+        lines = machine.run_log(exclude=machine.command_pids)
+    else:
+        parts.append("exit=%s" % code)
+        lines = machine.run_log(pids=machine.command_pids)
+    if scenario.get("service") or scenario.get("stops_service"):
+        # The SCM's last word on the service, and whether its process ended:
+        # a service the SCM shows stopped (or deleted) must have ended.
+        # A service that ends does so within moments of its last report.
+        deadline = time.time() + 5
+        while machine.service_processes() and time.time() < deadline:
+            time.sleep(0.05)
+        answer = machine.sc("query", SERVICE, timeout=30)[1]
+        found = re.search(r"state=(\d+) win32=(-?\d+) specific=(-?\d+)", answer)
+        parts.append("scm=%s/%s/%s" % found.groups() if found else "scm=none")
+        if not found or found.group(1) == "1":
+            deadline = time.time() + 15
+            while machine.service_processes() and time.time() < deadline:
+                time.sleep(0.05)
+        alive = bool(machine.service_processes())
+        parts.append("process=%s" % ("alive" if alive else "ended"))
+        if alive and (not found or found.group(1) == "1"):
+            problems.append("service process did not end")
+        if scenario.get("service"):
+            lines = machine.run_log(exclude=machine.command_pids)
+    last = lines[-1][1] if lines else "(none)"
+    ended = re.match(r"^main returning (-?\d+)\.$", last)
+    for form in (machine.dir, "Z:" + machine.dir.replace("/", "\\")):
+        last = last.replace(form, "<machine>")
+    log = "main=%s" % ended.group(1) if ended else "last=" + last
+    key = "key=%s" % ("yes" if os.path.isdir(os.path.join(machine.root, EVENT_KEY)) else "no")
     if code == "hang":
         problems.append("hang")
-    elif code not in scenario["codes"]:
-        problems.append("exit code %s" % code)
     if machine.sanitizer_reports():
-        problems.append("sanitizer")
-    keep = scenario.get("keep", set())
-    leaked = [l for l in machine.open_handles() if l[1] not in keep or int(l[2]) > 1]
-    # A close that fails leaves its handle open by definition.
-    closing = fault is not None and (fault[0].startswith("Close") or fault[0] == "RegCloseKey"
-                                     or fault[0] == "DeregisterEventSource")
-    if leaked and not closing:
-        problems.append("handles %s" % " ".join("/".join(l[1:]) for l in leaked))
-    if scenario.get("log_end", True) and isinstance(code, int):
-        want = "main returning %d." % code
-        faulted_log = fault is not None and fault[1].startswith("velkor_service") and \
-            fault[0] in ("CreateFileA", "GetFileSize", "_sopen", "_fdopen", "GetModuleFileNameA")
-        if want not in machine.log_lines() and not faulted_log:
-            problems.append("log does not end the run")
-    return problems
+        problems.append("sanitizer report")
+    return " ; ".join([" ".join(parts), log, key]), problems
 
 
-def run_scenario(build, name, scenario, max_sites):
+def matches(text, want):
+    """An expected outcome's fields equal the run's. A field with "*" is a
+    pattern; expected.txt uses one only where the exact outcome is not the
+    program's to choose (see the comments there)."""
+    if want is None:
+        return False
+    got, wanted = text.split(" ; "), want.split(" ; ")
+    return len(got) == len(wanted) and all(
+        fnmatch.fnmatchcase(g, w) if "*" in w else g == w for g, w in zip(got, wanted))
+
+
+def leaked(machine, scenario, call):
+    """Handles open at process end that nothing excuses."""
+    keep = collections.Counter({"event": 1, "status": 1}) if scenario.get("service") or \
+        scenario.get("stops_service") else collections.Counter()
+    excused = CLOSES.get(call, set()) if call else set()
+    out = []
+    by_pid = collections.defaultdict(list)
+    for pid, kind, count in machine.open_handles():
+        by_pid[pid].append((kind, int(count)))
+    # When the service's threads outlive main's wait, the program leaves the
+    # event source to the end of the process, and says so.
+    left = any(m.startswith("ERROR:  startService: the service's threads are still running")
+               for _, m in machine.run_log())
+    if left:
+        keep["eventsource"] += 1
+    for pid, kinds in by_pid.items():
+        spare = 1 if excused else 0
+        for kind, count in kinds:
+            count -= keep.get(kind, 0)
+            if count > 0 and kind in excused and spare:
+                count -= 1
+                spare -= 1
+            if count > 0:
+                out.append("%s/%s/%d" % (pid, kind, count))
+    return out
+
+
+def one_run(build, scenario, faults=(), trace=True):
+    """(outcome, problems, the role's traced calls, fired) of one run on a fresh machine.
+    Each fault is (call, site offset, occurrence at that site)."""
     machine = Machine(build)
     try:
         scenario["prepare"](machine)
-        code = scenario["act"](machine, True)
-        sites, pids = trace_sites(machine)
-        baseline = check_run(machine, scenario, code, pids, None)
+        if os.path.exists(machine.handle_report):
+            os.unlink(machine.handle_report)  # the preparation's processes are not judged
+        rules = ["%s %d %d %d %s %s" % (call, ERRORS.get(call, DEFAULT_ERROR), first, count,
+                                        scenario["role"], SITE_OFFSETS[site])
+                 for call, site, first, count in scenario.get("faults", [])]
+        rules += ["%s %d %d 1 %s %s" % (call, ERRORS.get(call, DEFAULT_ERROR), occurrence,
+                                        scenario["role"], site)
+                  for call, site, occurrence in faults]
+        machine.set_faults(rules)
+        if trace:
+            machine.env["VELKOR_STANDIN_CALLS"] = machine.trace
+        machine.mark_log()
+        try:
+            code = scenario["act"](machine)
+        except Hang:
+            code = "hang"
+        if trace:
+            del machine.env["VELKOR_STANDIN_CALLS"]
+        text, problems = outcome(machine, scenario, code)
+        problems += ["handle %s" % h for h in leaked(machine, scenario,
+                                                     faults[-1][0] if faults else None)]
+        fired = machine.fired()
+        calls = []
+        if trace:
+            try:
+                with open(machine.trace) as f:
+                    calls = [l.split() for l in f]
+            except OSError:
+                pass
+        return text, problems, calls, fired
     finally:
         machine.close()
-    results = [("(normal run)", code, baseline)]
-    for (call, site), occurrence in list(sites.items())[:max_sites]:
-        machine = Machine(build)
-        try:
-            scenario["prepare"](machine)
-            machine.fail(call, ERRORS.get(call, ERROR_ACCESS_DENIED), occurrence)
-            code = scenario["act"](machine, False)
-            problems = check_run(machine, scenario, code, pids, (call, site))
-        finally:
-            machine.close()
-        results.append(("%s@%s#%d" % (call, site, occurrence), code, problems))
-    return sites, results
+
+
+def reached_sites(calls, role):
+    """{site offset: (call, occurrences at the site)} of the role's first process."""
+    first_pid, counts = None, collections.OrderedDict()
+    for parts in calls:
+        if len(parts) < 5 or parts[1] != role:
+            continue
+        if first_pid is None:
+            first_pid = parts[0]
+        if parts[0] != first_pid:
+            continue
+        call, site = parts[2], parts[4]
+        entry = counts.setdefault(site, [call, 0])
+        entry[1] += 1
+    return counts
+
+
+def load_expected():
+    """{(scenario, site, kind): outcome}, and the comment lines of each entry."""
+    expected, comments, pending = {}, {}, []
+    try:
+        with open(EXPECTED) as f:
+            for line in f:
+                if line.startswith("##"):
+                    continue  # the file's own header, written anew
+                if line.startswith("#") or not line.strip():
+                    pending.append(line.rstrip("\n"))
+                    continue
+                scenario, site, kind, result = line.rstrip("\n").split("\t")
+                expected[(scenario, site, kind)] = result
+                if pending:
+                    comments[(scenario, site, kind)] = pending
+                pending = []
+    except OSError:
+        pass
+    return expected, comments
+
+
+def save_expected(expected, comments):
+    """Rewrites expected.txt; an entry that has comments keeps its expectation
+    (a reviewed decision), the others take what the runs did."""
+    with open(EXPECTED, "w") as f:
+        f.write(HEADER)
+        for key in sorted(expected):
+            for line in comments.get(key, []):
+                f.write(line + "\n")
+            f.write("\t".join(key) + "\t" + expected[key] + "\n")
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("build")
     parser.add_argument("--only", action="append")
-    parser.add_argument("--max-sites", type=int, default=1000)
+    parser.add_argument("--jobs", type=int, default=2)
+    parser.add_argument("--record", action="store_true")
+    parser.add_argument("--every-scenario", action="store_true")
     parser.add_argument("--verbose", action="store_true")
     options = parser.parse_args()
     build = os.path.abspath(options.build)
-    table = []
-    failures = 0
-    for name, scenario in SCENARIOS.items():
-        if options.only and name not in options.only:
-            continue
+    offsets, site_calls = program_sites(build)
+    SITE_OFFSETS.update({name: offset for offset, name in offsets.items()})
+    total = len(site_calls)
+    expected, comments = load_expected()
+    observed = {}
+    names = [n for n in SCENARIOS if not options.only or n in options.only]
+    failed_sites, reached = set(), set()
+    table, unexpected, runs = [], 0, 0
+    pool = concurrent.futures.ThreadPoolExecutor(max_workers=max(1, options.jobs))
+
+    def judge(name, site, kind, result):
+        nonlocal unexpected
+        text, problems, _, fired = result
+        observed[(name, site, kind)] = text
+        want = expected.get((name, site, kind))
+        if not options.record and not matches(text, want):
+            problems = problems + ["outcome [%s], expected [%s]" % (text, want)]
+        if problems:
+            unexpected += 1
+            print("UNEXPECTED %-15s %-50s %-8s %s" % (name, site, kind, "; ".join(problems)),
+                  flush=True)
+        elif options.verbose:
+            print("ok         %-15s %-50s %-8s %s" % (name, site, kind, text), flush=True)
+        return bool(problems)
+
+    def failing(scenario, faults, kind):
+        """One run with `faults`. Loops run a varying number of times, so a
+        last occurrence that was not the run's last is tried again with what
+        this run did."""
+        result = one_run(build, scenario, faults)
+        for _ in range(8):
+            call, offset, occurrence = faults[-1]
+            seen = reached_sites(result[2], scenario["role"]).get(offset, [call, 0])[1]
+            fired = [f for f in result[3] if f[2] == call and f[4] == offset]
+            if fired and (kind != "last" or seen == int(fired[-1][3])):
+                return result
+            if seen == 0 or (fired and seen == occurrence):
+                break
+            faults = faults[:-1] + [(call, offset, seen if not fired else seen)]
+            result = one_run(build, scenario, faults)
+        fired = [f for f in result[3] if f[2] == faults[-1][0] and f[4] == faults[-1][1]]
+        if not fired:
+            result = (result[0], result[1] + ["the fault never fired"], result[2], result[3])
+        elif kind == "last":
+            seen = reached_sites(result[2], scenario["role"]).get(faults[-1][1], [None, 0])[1]
+            if seen != int(fired[-1][3]):
+                result = (result[0], result[1] + ["the last occurrence could not be failed"],
+                          result[2], result[3])
+        return result
+
+    for name in names:
+        scenario = SCENARIOS[name]
         started = time.time()
-        sites, results = run_scenario(build, name, scenario, options.max_sites)
-        kinds = collections.Counter()
-        for label, code, problems in results:
-            for problem in problems:
-                kinds[problem.split()[0]] += 1
-            if problems:
-                failures += 1
-                print("FAIL %-10s %-60s exit=%s: %s" % (name, label, code, "; ".join(problems)))
-            elif options.verbose:
-                print("ok   %-10s %-60s exit=%s" % (name, label, code))
-        outcomes = collections.Counter(str(code) for _, code, _ in results)
-        table.append((name, len(sites), len(results), sum(1 for r in results if r[2]),
-                      ", ".join("%s:%d" % k for k in sorted(kinds.items())) or "-",
-                      ", ".join("%s:%d" % o for o in sorted(outcomes.items())),
-                      time.time() - started))
+        baseline = one_run(build, scenario)
+        sites = reached_sites(baseline[2], scenario["role"])
+        bad = judge(name, "(none)", "normal", baseline)
+        scenario_runs, scenario_bad = 1, int(bad)
+        jobs = []
+
+        def schedule(offset, call, count, before=()):
+            site = offsets.get(offset)
+            if site is None:
+                return  # a call the stand-in makes for itself, not a program site
+            reached.add(site)
+            group = scenario.get("group", scenario["role"])
+            done_key = (group, site) if not options.every_scenario else (name, site)
+            if call in CANNOT_FAIL or done_key in failed_sites:
+                return
+            failed_sites.add(done_key)
+            kinds = [("first", 1)]
+            if count >= 3:
+                kinds.append(("second", 2))
+            if count >= 2:
+                kinds.append(("last", count))
+            for kind, occurrence in kinds:
+                label = kind if not before else "%s after %s %s" % (kind, before[0], before[1])
+                faults = (list(before[2]) if before else []) + [(call, offset, occurrence)]
+                jobs.append((site, label, pool.submit(failing, scenario, faults, kind)))
+
+        for offset, (call, count) in sites.items():
+            schedule(offset, call, count)
+        # Sites reached only once an earlier call failed (error paths) are
+        # failed in turn, together with the fault that leads to them.
+        done = 0
+        while done < len(jobs):
+            site, kind, future = jobs[done]
+            done += 1
+            result = future.result()
+            scenario_runs += 1
+            scenario_bad += judge(name, site, kind, result)
+            if " after " in kind or not result[3]:
+                continue
+            fault_offset = SITE_OFFSETS[site]
+            fired = [f for f in result[3] if f[4] == fault_offset]
+            if not fired:
+                continue
+            fired_at = int(fired[-1][3])
+            for offset, (call, count) in reached_sites(result[2], scenario["role"]).items():
+                if offset not in sites and \
+                        (scenario.get("group", scenario["role"]), offsets.get(offset)) \
+                        not in failed_sites:
+                    schedule(offset, call, 1,
+                             (site, kind, [(site_calls[site], fault_offset, fired_at)]))
+        runs += scenario_runs
+        table.append((name, len(sites), scenario_runs, scenario_bad, time.time() - started))
+    pool.shutdown()
+
+    if options.record:
+        merged = {k: v for k, v in expected.items() if k[0] not in names or k in comments}
+        merged.update({k: v for k, v in observed.items() if k not in comments})
+        save_expected(merged, comments)
+
     print()
-    print("%-16s %6s %6s %9s  %-28s %-40s %7s" % ("scenario", "sites", "runs", "failures",
-                                                  "failures by kind", "exit codes seen", "seconds"))
+    print("%-16s %6s %6s %11s %8s" % ("scenario", "sites", "runs", "unexpected", "seconds"))
     for row in table:
-        print("%-16s %6d %6d %9d  %-28s %-40s %7.1f" % row)
-    total_sites = sum(r[1] for r in table)
-    total_runs = sum(r[2] for r in table)
-    print("%-16s %6d %6d %9d" % ("total", total_sites, total_runs, failures))
-    print("%d passed, %d failed" % (total_runs - failures, failures))
-    return 1 if failures else 0
+        print("%-16s %6d %6d %11d %8.1f" % row)
+    never = sorted(s for s in site_calls if s not in reached)
+    cannot = sorted(s for s in site_calls if site_calls[s] in CANNOT_FAIL)
+    listed = [s for s in never if s in UNREACHABLE]
+    unlisted = [s for s in never if s not in UNREACHABLE and site_calls[s] not in CANNOT_FAIL]
+    print()
+    for s in cannot:
+        print("not failed: %-55s %s" % (s, CANNOT_FAIL[site_calls[s]]))
+    for s in listed:
+        print("unreachable: %-55s %s" % (s, UNREACHABLE[s]))
+    if not options.only:
+        for s in unlisted:
+            print("NOT REACHED AND NOT LISTED: %s" % s)
+    else:
+        unlisted = []
+    print("fault matrix: %d of %d call sites failed, %d runs, %d unexpected" %
+          (len({site for _, site in failed_sites}), total, runs, unexpected))
+    return 1 if unexpected or unlisted else 0
 
 
 if __name__ == "__main__":

@@ -2,9 +2,12 @@
 
 #include "platform/posix/standin.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fstream>
+#include <thread>
 #include <ftw.h>
 #include <sstream>
 #include <stdexcept>
@@ -140,4 +143,93 @@ RunResult runProgram(const std::string &program, const std::vector<std::string> 
   waitpid(pid, &status, 0);
   result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
+}
+
+void routeChildSanitizerReports(const std::string &machineRoot) {
+  std::string dir = machineRoot + "/sanitizers";
+  mkdir(dir.c_str(), 0777);
+  std::string exitCode = "exitcode=" + std::to_string(kSanitizerExitCode);
+  const char *asan = getenv("ASAN_OPTIONS");
+  const char *ubsan = getenv("UBSAN_OPTIONS");
+  std::string asanOptions = std::string(asan && *asan ? std::string(asan) + ":" : "") + exitCode +
+                            ":log_path=" + dir + "/asan";
+  std::string ubsanOptions = std::string(ubsan && *ubsan ? std::string(ubsan) + ":" : "") +
+                             "halt_on_error=1:print_stacktrace=1:" + exitCode +
+                             ":log_path=" + dir + "/ubsan";
+  setenv("ASAN_OPTIONS", asanOptions.c_str(), 1);
+  setenv("UBSAN_OPTIONS", ubsanOptions.c_str(), 1);
+}
+
+// Processes of the program (its file name is velkor_service) whose
+// environment names this machine.
+static std::vector<int> programProcesses(const std::string &machineRoot) {
+  std::vector<int> found;
+  std::string marker = "VELKOR_STANDIN_ROOT=" + machineRoot;
+  DIR *proc = opendir("/proc");
+  if (!proc)
+    return found;
+  while (dirent *entry = readdir(proc)) {
+    int pid = atoi(entry->d_name);
+    if (pid <= 0 || pid == (int)getpid())
+      continue;
+    std::string base = "/proc/" + std::string(entry->d_name);
+    char exe[4096];
+    ssize_t length = readlink((base + "/exe").c_str(), exe, sizeof exe - 1);
+    if (length <= 0)
+      continue;
+    exe[length] = 0;
+    const char *slash = strrchr(exe, '/');
+    if (strcmp(slash ? slash + 1 : exe, "velkor_service") != 0)
+      continue;
+    std::string environment = readWholeFile(base + "/environ");
+    std::stringstream entries(environment);
+    std::string variable;
+    while (std::getline(entries, variable, '\0')) {
+      if (variable == marker) {
+        found.push_back(pid);
+        break;
+      }
+    }
+  }
+  closedir(proc);
+  return found;
+}
+
+bool waitForProgramProcesses(const std::string &machineRoot, int boundMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
+  for (;;) {
+    std::vector<int> left = programProcesses(machineRoot);
+    for (int pid : left)
+      waitpid(pid, nullptr, WNOHANG); // our own children end as zombies until reaped
+    left = programProcesses(machineRoot);
+    bool running = false;
+    for (int pid : left) {
+      std::string stat = readWholeFile("/proc/" + std::to_string(pid) + "/stat");
+      size_t close = stat.rfind(')');
+      running = running || (close != std::string::npos && stat.size() > close + 2 &&
+                            stat[close + 2] != 'Z');
+    }
+    if (!running)
+      return true;
+    if (std::chrono::steady_clock::now() > deadline)
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+std::string takeChildSanitizerReports(const std::string &machineRoot) {
+  std::string dir = machineRoot + "/sanitizers";
+  std::string reports;
+  DIR *listing = opendir(dir.c_str());
+  if (!listing)
+    return reports;
+  while (dirent *entry = readdir(listing)) {
+    if (entry->d_name[0] == '.')
+      continue;
+    std::string path = dir + "/" + entry->d_name;
+    reports += "---- " + std::string(entry->d_name) + "\n" + readWholeFile(path);
+    unlink(path.c_str());
+  }
+  closedir(listing);
+  return reports;
 }

@@ -56,3 +56,16 @@ struct RunResult {
 // environment entries; standard output is captured.
 RunResult runProgram(const std::string &program, const std::vector<std::string> &args,
                      const std::vector<std::string> &environment = {});
+
+// Sanitized children: every process the tests start inherits sanitizer
+// options that make a report end it with kSanitizerExitCode (a code the
+// program never uses) and write the report under <machine>/sanitizers.
+constexpr int kSanitizerExitCode = 99;
+void routeChildSanitizerReports(const std::string &machineRoot);
+// Waits, up to `boundMs` of real time, until no process of the program that
+// runs on this machine (a service the stand-in SCM started, say) is left;
+// false when some still runs.
+bool waitForProgramProcesses(const std::string &machineRoot, int boundMs);
+// The sanitizer reports children wrote since the last call (which removes
+// them), concatenated; empty when there were none.
+std::string takeChildSanitizerReports(const std::string &machineRoot);
