@@ -43,7 +43,7 @@ scenario() {
   wine sc start "$name" >/dev/null 2>&1 || true
   wine_run "$sc" wait "$name" 4 60000
   expect_eq "$name: running after sc start" "$(text)" \
-    "state=4 win32=0 specific=0 checkpoint=4 hint=0 accepted=5"
+    "state=4 win32=0 specific=0 checkpoint=4 hint=0 accepted=261"
   for spelling in "$@"; do
     wine_run "$exe" state "$spelling"
     expect_eq "$name: state $spelling" "$RUN_RC $(text)" "0 $name"
@@ -54,7 +54,7 @@ scenario() {
   wine sc stop "$name" >/dev/null 2>&1 || true
   wine_run "$sc" wait "$name" 1 60000
   expect_eq "$name: stopped after sc stop" "$(text)" \
-    "state=1 win32=0 specific=0 checkpoint=0 hint=0 accepted=5"
+    "state=1 win32=0 specific=0 checkpoint=0 hint=0 accepted=261"
   expect_eq "$name: the launcher got the root" \
     "$(tr -d '\r' <"$inst/lib/winlauncher.calls" 2>/dev/null)" "[stop] [$canon${sep}.]"
   local log
