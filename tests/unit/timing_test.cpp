@@ -150,7 +150,7 @@ TEST_F(ServiceTiming, StartRunAndStopAskForTheDefaultDurations) {
   ASSERT_GE(mainStory.size(), 9u);
   EXPECT_EQ(std::vector<std::string>({"status 2 0 0 1 5000 0", "status 2 0 0 2 330000 0",
                                       "WaitForSingleObject 300000", "status 2 0 0 3 10000 0",
-                                      "WaitForSingleObject 10000", "status 4 0 0 4 0 5",
+                                      "WaitForSingleObject 10000", "status 4 0 0 4 0 261",
                                       "event MSG_SERVER_STARTED", "WaitForSingleObject 5000",
                                       "WaitForSingleObject 5000"}),
             std::vector<std::string>(mainStory.begin(), mainStory.begin() + 9));
@@ -165,8 +165,8 @@ TEST_F(ServiceTiming, StartRunAndStopAskForTheDefaultDurations) {
   std::vector<std::string> stopStory = story.of(stop);
   ASSERT_GE(stopStory.size(), 4u);
   EXPECT_EQ("Sleep 1000", stopStory[0]);
-  EXPECT_EQ("status 3 0 0 2 10000 5", stopStory[1]);
-  EXPECT_EQ((std::vector<std::string>{"status 1 0 0 0 0 5", "event MSG_SERVER_SHUTDOWN"}),
+  EXPECT_EQ("status 3 0 0 2 10000 261", stopStory[1]);
+  EXPECT_EQ((std::vector<std::string>{"status 1 0 0 0 0 261", "event MSG_SERVER_SHUTDOWN"}),
             std::vector<std::string>(stopStory.end() - 2, stopStory.end()));
   // Between them only 2 s pauses and the probes' reports.
   for (size_t i = 2; i + 2 < stopStory.size(); ++i)
@@ -202,7 +202,7 @@ TEST_F(ServiceTiming, ADeadServerIsReprobedThreeTimesTwoSecondsApart) {
   Story story(bed);
   std::vector<std::string> mainStory = story.of(story.threadOf("WaitForSingleObject", 300000));
   ASSERT_GE(mainStory.size(), 5u);
-  EXPECT_EQ(joined(repeated("Sleep 2000", 3), {"status 1 1066 -1 0 0 5", "event MSG_STOPPED_OUTSIDE_SCM"}),
+  EXPECT_EQ(joined(repeated("Sleep 2000", 3), {"status 1 1066 -1 0 0 261", "event MSG_STOPPED_OUTSIDE_SCM"}),
             std::vector<std::string>(mainStory.end() - 5, mainStory.end()));
   EXPECT_EQ("WaitForSingleObject 5000", mainStory[mainStory.size() - 6]);
 }
@@ -221,10 +221,10 @@ TEST_F(ServiceTiming, AStopThatFailsProbesTwoSecondsApart) {
   std::vector<std::string> stopStory = story.of(story.threadOf("Sleep", 1000));
   std::vector<std::string> expected = {"Sleep 1000"};
   for (int probe = 0; probe < 30; ++probe) {
-    expected.push_back("status 3 0 0 " + std::to_string(probe + 2) + " 10000 5");
+    expected.push_back("status 3 0 0 " + std::to_string(probe + 2) + " 10000 261");
     expected.push_back("Sleep 2000");
   }
-  expected.push_back("status 4 0 0 0 0 5");
+  expected.push_back("status 4 0 0 0 0 261");
   expected.push_back("event MSG_STOP_FAILED");
   EXPECT_EQ(expected, stopStory);
 }
@@ -242,7 +242,7 @@ TEST_F(ServiceTiming, StartProbesFiveSecondsApart) {
                                       "WaitForSingleObject 300000", "status 2 0 0 3 10000 0",
                                       "Sleep 5000", "status 2 0 0 4 10000 0", "Sleep 5000",
                                       "status 2 0 0 5 10000 0", "Sleep 5000",
-                                      "status 1 1066 -1 0 0 5", "event MSG_START_FAILED"}),
+                                      "status 1 1066 -1 0 0 261", "event MSG_START_FAILED"}),
             mainStory);
 }
 
