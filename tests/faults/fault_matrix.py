@@ -73,6 +73,9 @@ CANNOT_FAIL = {
     "GetLastError": "cannot fail",
     "SetLastError": "cannot fail",
     "GetCurrentProcessId": "cannot fail",
+    "GetTickCount": "cannot fail",
+    "AcquireSRWLockExclusive": "has no result: it waits for the lock",
+    "ReleaseSRWLockExclusive": "has no result",
     "_close": "fails only for a descriptor that is not open; the program closes only its own",
     "_get_osfhandle": "fails only for a descriptor that is not open; the program asks only of its own",
 }
@@ -81,6 +84,9 @@ RUNTIME_CALLS = {"standinMalloc": "malloc", "standinCalloc": "calloc", "standinR
                  "standinVfprintf": "vfprintf", "standinFflush": "fflush"}
 # Sites no scenario can reach, with the reason. Keys are site names.
 UNREACHABLE = {
+    "WaitForSingleObject serviceMain#1":
+        "waits for a stopped report that an interrogate is making at the very moment supervision "
+        "finds the server gone; no scenario can order that race",
     "realloc getBinaryPathName#1":
         "grows the configuration buffer past 4096 bytes; a service's configuration is that long "
         "only with a command line or names no command of the program registers",
