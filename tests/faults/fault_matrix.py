@@ -217,7 +217,8 @@ class Machine:
         for attempt in range(50):
             try:
                 process = subprocess.Popen([path] + args, env=run_env, stdout=subprocess.PIPE,
-                                           stderr=subprocess.DEVNULL, start_new_session=True)
+                                           stderr=subprocess.DEVNULL, start_new_session=True,
+                                           cwd=self.dir)
                 break
             except OSError as error:
                 # Another run's child, between its fork and its exec, may
@@ -248,7 +249,7 @@ class Machine:
     def spawn_fixture(self, name, args):
         process = subprocess.Popen([os.path.join(self.fixtures, name)] + args, env=self.env,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                   start_new_session=True)
+                                   start_new_session=True, cwd=self.dir)
         self.processes.append(process)
         return process
 
