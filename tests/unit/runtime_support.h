@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "cli/commands.h"
 #include "diag/event_log.h"
 #include "instance/instance_paths.h"
 #include "service/service_status.h"
@@ -271,5 +272,35 @@ struct ServiceBed {
         out.push_back(m);
     }
     return out;
+  }
+};
+
+// A test that runs `start` inside the test process: the service with the
+// default timings, driven from a second thread.
+struct ServiceRun : testing::Test {
+  ServiceBed bed;
+  std::thread driver;
+
+  void SetUp() override {
+    unsetenv("VELKOR_WINDOWS_SERVICE_REFRESH_PERIOD");
+    unsetenv("VELKOR_WINDOWS_SERVICE_STARTDS_WAIT");
+    unsetenv("VELKOR_WINDOWS_SERVICE_START_NTRIES");
+    bed.registerService();
+  }
+
+  void TearDown() override {
+    if (driver.joinable())
+      driver.join();
+  }
+
+  // Runs `start` on this thread (the dispatcher's) while `drive` acts on another.
+  int runService(const std::function<void()> &drive) {
+    driver = std::thread(drive);
+    std::string root = bed.inst.rootWin;
+    char *argv[] = {const_cast<char *>("velkor_service"), const_cast<char *>("start"), &root[0],
+                    nullptr};
+    int exitCode = runStart(argv);
+    driver.join();
+    return exitCode;
   }
 };

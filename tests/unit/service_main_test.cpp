@@ -10,33 +10,7 @@
 #include "service/service_main.h"
 
 namespace {
-struct ServiceMain : testing::Test {
-  ServiceBed bed;
-  std::thread driver;
-
-  void SetUp() override {
-    unsetenv("VELKOR_WINDOWS_SERVICE_REFRESH_PERIOD");
-    unsetenv("VELKOR_WINDOWS_SERVICE_STARTDS_WAIT");
-    unsetenv("VELKOR_WINDOWS_SERVICE_START_NTRIES");
-    bed.registerService();
-  }
-
-  void TearDown() override {
-    if (driver.joinable())
-      driver.join();
-  }
-
-  // Runs `start` on this thread (the dispatcher's) while `drive` acts on another.
-  int runService(const std::function<void()> &drive) {
-    driver = std::thread(drive);
-    std::string root = bed.inst.rootWin;
-    char *argv[] = {const_cast<char *>("velkor_service"), const_cast<char *>("start"), &root[0],
-                    nullptr};
-    int exitCode = runStart(argv);
-    driver.join();
-    return exitCode;
-  }
-
+struct ServiceMain : ServiceRun {
   std::string event(int type, const char *symbol) const {
     return std::to_string(type) + " " + symbol + " [" + bed.inst.rootWin + "]";
   }

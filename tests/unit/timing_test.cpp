@@ -89,31 +89,10 @@ std::vector<std::string> joined(std::vector<std::string> a, const std::vector<st
   return a;
 }
 
-struct ServiceTiming : testing::Test {
-  ServiceBed bed;
-  std::thread driver;
-
+struct ServiceTiming : ServiceRun {
   void SetUp() override {
-    unsetenv("VELKOR_WINDOWS_SERVICE_REFRESH_PERIOD");
-    unsetenv("VELKOR_WINDOWS_SERVICE_STARTDS_WAIT");
-    unsetenv("VELKOR_WINDOWS_SERVICE_START_NTRIES");
     standinClearTimeline();
-    bed.registerService();
-  }
-
-  void TearDown() override {
-    if (driver.joinable())
-      driver.join();
-  }
-
-  int runService(const std::function<void()> &drive) {
-    driver = std::thread(drive);
-    std::string root = bed.inst.rootWin;
-    char *argv[] = {const_cast<char *>("velkor_service"), const_cast<char *>("start"), &root[0],
-                    nullptr};
-    int exitCode = runStart(argv);
-    driver.join();
-    return exitCode;
+    ServiceRun::SetUp();
   }
 
   // Waits until serviceMain has made `passes` supervision waits of 5 s.
