@@ -44,7 +44,7 @@ cpu0=$(cpu_ms "$pid")
 : >"$work/calls"
 sleep "$seconds"
 cpu1=$(cpu_ms "$pid")
-passes=$(grep -c "^$pid WaitForSingleObject " "$work/calls" || true)
+passes=$(grep -cE "^$pid [^ ]+ WaitForSingleObject " "$work/calls" || true)
 peak=$(peak_kb "$pid")
 t0=$(now_ms)
 "$fx/velkor_sc" control VelkorBench 1 >/dev/null
