@@ -170,7 +170,18 @@ normalise() {
       next
     }
     { lines[count] = lines[count] $0 "\n" }
-    END { for (i = 1; i <= count; i++) printf "--- process %d\n%s", i, lines[i] }' | sed -E "${expression[@]}"
+    END { for (i = 1; i <= count; i++) printf "--- process %d\n%s", i, lines[i] }' |
+    awk '
+    # The control handler returns on the dispatcher'"'"'s thread while the stop
+    # thread it has just made starts its sequence: where its last line falls
+    # among the stop thread'"'"'s first lines is up to the scheduler, on both
+    # platforms. It is put right after the handler'"'"'s stop-pending report.
+    /^--- process / { moved = 0 }
+    moved && $0 == "serviceHandler returning." { moved = 0; next }
+    { print }
+    /^Updating the service status\.  statusToSet=3 .* checkPoint=1 waitHint=30000$/ {
+      print "serviceHandler returning."; moved = 1
+    }' | sed -E "${expression[@]}"
 }
 sed_escape() { printf '%s' "$1" | sed -e 's/[]\/$*.^[]/\\&/g'; }
 
