@@ -155,8 +155,8 @@ scenario() {
   rm -rf "$inst/locks"
 }
 
-# Each process's lines in the order they were written, the processes in the
-# order of their first line (processes that run at once, such as remove and
+# Each process's lines in the order they were written (a process is a pid
+# from its banner on), the processes in the order of their first line (processes that run at once, such as remove and
 # the service it stops, interleave by chance); times dropped, paths replaced.
 normalise() {
   local expression=(-e "s/$(sed_escape "$dir")/<DIR>/g" -e 's/^(The PID of the spawned process is) [0-9]+/\1 <PID>/') k
@@ -165,7 +165,11 @@ normalise() {
     match($0, /^[0-9\/]+ [0-9:]+: \(pid=[0-9]+\)  /) {
       prefix = substr($0, 1, RLENGTH); text = substr($0, RLENGTH + 1)
       sub(/^.*\(pid=/, "", prefix); sub(/\).*$/, "", prefix)
-      if (!(prefix in order)) { order[prefix] = ++count; lines[count] = "" }
+      # A process begins with the banner: under Wine a process id comes
+      # back soon after its process ended.
+      if (!(prefix in order) || index(text, "--------------- FIRST LOG MESSAGE") == 1) {
+        order[prefix] = ++count; lines[count] = ""
+      }
       lines[order[prefix]] = lines[order[prefix]] text "\n"
       next
     }
