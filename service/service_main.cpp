@@ -240,7 +240,10 @@ void WINAPI serviceMain(DWORD argc, LPSTR *argv) {
     supervise(serviceName, &startCheckPoint);
   }
 
-  if (getState() != SERVICE_STOPPED) {
+  // A stopped report the SCM has already taken is never made again: a
+  // supervision probe that saw the lock held just before the stop sequence's
+  // report may have written RUNNING over its STOPPED.
+  if (getState() != SERVICE_STOPPED && !stoppedReportTaken.load()) {
     setState(SERVICE_STOPPED);
     report(SERVICE_STOPPED, NO_ERROR, 0, 0, 0);
   }
