@@ -25,6 +25,7 @@
 #include "standin_scm_store.h"
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -129,6 +130,14 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *serviceTable) {
     return FALSE;
   }
   state.stoppedReported = false;
+  {
+    StandinScmLock lock; // connected: the starter's StartServiceA may return
+    StandinService service;
+    if (standinScmLoad(name.c_str(), &service)) {
+      service.connected = true;
+      standinScmSave(service);
+    }
+  }
 
   // An own-process service: the table's first entry is the service.
   LPSERVICE_MAIN_FUNCTIONA serviceMainProc = serviceTable[0].lpServiceProc;
@@ -278,10 +287,17 @@ void ExitProcess(DWORD exitCode) {
   _exit(status == 0 && exitCode != 0 ? 1 : status);
 }
 
+// Returns once the new process has connected to the dispatcher. One that
+// ends first, or has not connected within standinScmReplyBoundMs, fails the
+// start with ERROR_SERVICE_REQUEST_TIMEOUT and is ended: the service is then
+// stopped (Wine's programs/services/services.c: service_wait_for_startup
+// waits for the connection or the process's end, and service_start
+// terminates the process of a start that failed).
 DWORD standinStartService(const char *name) {
   std::string binaryPath, serviceName;
   {
     StandinScmLock lock;
+    standinScmSweepDeleted();
     StandinService service;
     if (!standinScmLoad(name, &service))
       return ERROR_SERVICE_DOES_NOT_EXIST;
@@ -291,6 +307,7 @@ DWORD standinStartService(const char *name) {
       return ERROR_SERVICE_ALREADY_RUNNING;
     service.status = {SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, 0, 0, 0, 0, 0};
     service.hostPid = -1; // the process is on its way
+    service.connected = false;
     standinScmSave(service);
     binaryPath = service.binaryPath;
     serviceName = service.name;
@@ -302,18 +319,41 @@ DWORD standinStartService(const char *name) {
     markStopped(serviceName.c_str(), error, -1);
     return error;
   }
+  int pid = (int)info.dwProcessId;
   {
     StandinScmLock lock;
     StandinService service;
     if (standinScmLoad(serviceName.c_str(), &service) && service.hostPid == -1) {
-      service.hostPid = (int)info.dwProcessId;
+      service.hostPid = service.processPid = pid;
       standinScmSave(service);
     }
+  }
+  DWORD error = ERROR_SERVICE_REQUEST_TIMEOUT;
+  auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(standinScmReplyBoundMs());
+  while (std::chrono::steady_clock::now() < deadline &&
+         !standinProcessEnded(info.hProcess, false)) {
+    StandinService service;
+    {
+      StandinScmLock lock;
+      if (!standinScmLoad(serviceName.c_str(), &service))
+        break;
+    }
+    if (service.connected) {
+      error = 0;
+      break;
+    }
+    usleep(kPollMicros);
+  }
+  if (error) {
+    kill(pid, SIGKILL);
+    standinProcessEnded(info.hProcess, true);
+    markStopped(serviceName.c_str(), error, pid);
   }
   // The stand-in's reaper keeps watching the child; the handles are not needed.
   CloseHandle(info.hThread);
   CloseHandle(info.hProcess);
-  return 0;
+  return error;
 }
 
 bool standinScmNoteDeadHost(const char *name) {

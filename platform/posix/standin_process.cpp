@@ -524,6 +524,16 @@ BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
   return TRUE;
 }
 
+bool standinProcessEnded(HANDLE process, bool wait) {
+  WaitableRef waitable = waitableOf(process, kStandinProcess);
+  if (!waitable)
+    return true;
+  std::unique_lock<std::mutex> lock(waitable->mutex);
+  if (wait)
+    waitable->changed.wait(lock, [&] { return waitable->signalled; });
+  return waitable->signalled;
+}
+
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCSTR name) {
   if (standinFailNow("CreateEventA"))
     return nullptr;

@@ -16,6 +16,10 @@ bool standinSpawn(const char *applicationName, const char *commandLine,
                   const std::vector<std::string> &extraEnvironment, bool detached,
                   PROCESS_INFORMATION *processInformation);
 
+// Whether the process behind a handle standinSpawn gave has ended, after
+// waiting for its end when `wait`; no fault rule or timeline sees it.
+bool standinProcessEnded(HANDLE process, bool wait);
+
 // Splits a command line by the Windows rules: the first token (the program)
 // runs to the next blank or, when quoted, to the next quote; later arguments
 // follow the C runtime's rules for quotes and backslashes.

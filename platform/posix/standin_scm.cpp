@@ -11,8 +11,11 @@
 //     ERROR_MORE_DATA with the bytes the rest needs and a resume index;
 //   - QueryServiceConfigA packs its strings after the record and answers
 //     ERROR_INSUFFICIENT_BUFFER with the whole size needed;
-//   - DeleteService only marks; the record goes once the service is stopped
-//     and the last handle on it is closed (standinScmEraseIfDeleted).
+//   - DeleteService only marks; the record goes once the service is stopped,
+//     its process has ended and the last handle on it is closed
+//     (standinScmEraseIfDeleted);
+//   - a control for a service without a live process fails with
+//     ERROR_SERVICE_NOT_ACTIVE.
 //
 // Concurrency: every read-modify-write of a record runs under StandinScmLock
 // (a flock, so it holds across processes and across threads of one process,
@@ -111,8 +114,6 @@ HANDLE openServiceHandle(const std::string &name, DWORD access) {
   return standinNewHandle(kStandinService, new ServiceObject{name, access}, destroyService);
 }
 
-bool hostAlive(int pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
-
 std::string additionsPath() { return std::string(standinRoot()) + "/scm/enum_additions"; }
 
 // Creates the services queued by standinScmAddAfterNextEnum. Caller holds the lock.
@@ -205,6 +206,7 @@ BOOL EnumServicesStatusA(SC_HANDLE manager, DWORD serviceType, DWORD serviceStat
   }
 
   StandinScmLock lock;
+  standinScmSweepDeleted();
   std::vector<StandinService> listed;
   for (const std::string &key : standinScmKeys()) {
     StandinService service;
@@ -265,6 +267,7 @@ SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DWORD desiredAcces
   }
   DWORD access = serviceAccess(desiredAccess);
   StandinScmLock lock;
+  standinScmSweepDeleted();
   StandinService service;
   if (!standinScmLoad(serviceName, &service)) {
     SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
@@ -359,6 +362,7 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR serviceName, LPCSTR displayNa
   }
 
   StandinScmLock lock;
+  standinScmSweepDeleted();
   StandinService existing;
   if (standinScmLoad(serviceName, &existing)) {
     SetLastError(existing.markedForDelete ? ERROR_SERVICE_MARKED_FOR_DELETE : ERROR_SERVICE_EXISTS);
@@ -453,16 +457,24 @@ BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
+  // No live process: nothing can take a control ("ERROR_SERVICE_NOT_ACTIVE:
+  // The service has not been started", ControlService).
+  if (!standinScmProcessAlive(record.hostPid)) {
+    *status = record.status;
+    SetLastError(ERROR_SERVICE_NOT_ACTIVE);
+    return FALSE;
+  }
   // What the SCM refuses without asking the service (see standinScmControlRefusal).
   DWORD refusal = standinScmControlRefusal(record.status, control);
-  if (refusal && (refusal != ERROR_INVALID_SERVICE_CONTROL || hostAlive(record.hostPid))) {
+  if (refusal) {
     *status = record.status;
     SetLastError(refusal);
     return FALSE;
   }
 
-  if (!hostAlive(record.hostPid)) {
-    // A record a test made: no process answers, the record's knob does.
+  if (record.stopAnswer) {
+    // A record a test made, hosted by a live process of its choosing: the
+    // knob plays the handler. A stop answered with STOPPED ends the process.
     if (control == SERVICE_CONTROL_INTERROGATE) {
       *status = record.status;
       return TRUE;
@@ -476,9 +488,11 @@ BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
       SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
       return FALSE;
     }
-    record.status.dwCurrentState = record.stopAnswer ? record.stopAnswer : SERVICE_STOPPED;
-    if (record.status.dwCurrentState == SERVICE_STOPPED)
+    record.status.dwCurrentState = record.stopAnswer;
+    if (record.status.dwCurrentState == SERVICE_STOPPED) {
       record.status.dwControlsAccepted = 0;
+      record.hostPid = 0;
+    }
     standinScmSave(record);
     *status = record.status;
     return TRUE;
@@ -490,17 +504,14 @@ BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
   // may have changed it meanwhile.
   long seq = standinScmPostControl(name.c_str(), control);
   // A deadline, not a sleep: the wait ends as soon as the host acknowledges.
-  // It keeps a floor of real time so a time scale of 0 still lets the host answer.
-  DWORD limit = standinScaledMs(30000);
-  if (limit < 2000)
-    limit = 2000;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
+  auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(standinScmReplyBoundMs());
   while (standinScmLastAck(name.c_str()) < seq) {
     if (std::chrono::steady_clock::now() >= deadline) {
       SetLastError(ERROR_SERVICE_REQUEST_TIMEOUT);
       return FALSE;
     }
-    if (!standinScmLoad(name.c_str(), &record) || !hostAlive(record.hostPid))
+    if (!standinScmLoad(name.c_str(), &record) || !standinScmProcessAlive(record.hostPid))
       break; // the host went away: answer what it last reported
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }

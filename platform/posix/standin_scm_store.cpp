@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -79,6 +80,17 @@ std::string unescape(const std::string &value) {
 }
 
 DWORD number(const std::string &text) { return (DWORD)strtoul(text.c_str(), nullptr, 10); }
+
+// The lower-case form of an upper-case letter of the ANSI code page, 1252
+// here (its table: 0xC0-0xDE but 0xD7 pair with 0xE0-0xFE, 0x8A/0x8C/0x8E
+// with 0x9A/0x9C/0x9E, 0x9F with 0xFF), so "\xC9" (E acute) matches "\xE9".
+unsigned char lowerInAnsiCodePage(unsigned char c) {
+  if ((c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7))
+    return (unsigned char)(c + 0x20);
+  if (c == 0x8A || c == 0x8C || c == 0x8E)
+    return (unsigned char)(c + 0x10);
+  return c == 0x9F ? 0xFF : c;
+}
 } // namespace
 
 StandinScmLock::StandinScmLock() {
@@ -96,11 +108,12 @@ StandinScmLock::~StandinScmLock() {
   }
 }
 
+// "service name comparisons are always case insensitive" (CreateServiceA,
+// lpServiceName), for every letter: the SCM compares the names' Unicode forms.
 std::string standinScmKey(const char *name) {
   std::string key = name ? name : "";
   for (char &c : key)
-    if (c >= 'A' && c <= 'Z')
-      c = (char)(c - 'A' + 'a');
+    c = (char)lowerInAnsiCodePage((unsigned char)c);
   // A name may hold any character but the separators; keep file names safe.
   for (char &c : key)
     if (c == '/' || c == '\\')
@@ -169,6 +182,10 @@ bool standinScmLoad(const char *name, StandinService *service) {
       loaded.openHandles = (int)strtol(value.c_str(), nullptr, 10);
     else if (key == "hostPid")
       loaded.hostPid = (int)strtol(value.c_str(), nullptr, 10);
+    else if (key == "processPid")
+      loaded.processPid = (int)strtol(value.c_str(), nullptr, 10);
+    else if (key == "connected")
+      loaded.connected = value == "1";
     else if (key == "configUnreadable")
       loaded.configUnreadable = value == "1";
     else if (key == "stopAnswer")
@@ -199,6 +216,8 @@ void standinScmSave(const StandinService &service) {
   text += std::string("markedForDelete=") + (service.markedForDelete ? "1" : "0") + "\n";
   text += "openHandles=" + std::to_string(service.openHandles) + "\n";
   text += "hostPid=" + std::to_string(service.hostPid) + "\n";
+  text += "processPid=" + std::to_string(service.processPid) + "\n";
+  text += std::string("connected=") + (service.connected ? "1" : "0") + "\n";
   text += std::string("configUnreadable=") + (service.configUnreadable ? "1" : "0") + "\n";
   text += "stopAnswer=" + std::to_string(service.stopAnswer) + "\n";
   text += "preshutdownTimeout=" + std::to_string(service.preshutdownTimeout) + "\n";
@@ -221,12 +240,27 @@ void standinScmErase(const char *name) {
   writeText(scmDir() + "/order", order);
 }
 
+bool standinScmProcessAlive(int pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
+
 bool standinScmEraseIfDeleted(const StandinService &service) {
   if (!service.markedForDelete || service.openHandles > 0 ||
-      service.status.dwCurrentState != SERVICE_STOPPED)
+      service.status.dwCurrentState != SERVICE_STOPPED || standinScmProcessAlive(service.processPid))
     return false;
   standinScmErase(service.name.c_str());
   return true;
+}
+
+DWORD standinScmReplyBoundMs() {
+  DWORD limit = standinScaledMs(30000);
+  return limit < 2000 ? 2000 : limit;
+}
+
+void standinScmSweepDeleted() {
+  for (const std::string &key : standinScmKeys()) {
+    StandinService service;
+    if (standinScmLoad(key.c_str(), &service))
+      standinScmEraseIfDeleted(service);
+  }
 }
 
 std::vector<std::string> standinScmKeys() {

@@ -34,12 +34,15 @@ struct StandinService {
   bool markedForDelete = false;
   int openHandles = 0;     // service handles open on it, in all processes
   int hostPid = 0;         // the process running it, 0 when none
+  int processPid = 0;      // the process of its last start, kept until that process ends
+  bool connected = false;  // that process has connected to the dispatcher
   // SERVICE_CONFIG_PRESHUTDOWN_INFO; a new service reads back 180000 ms under
   // Wine (measured: QueryServiceConfig2A through tests/wintools/scm_query).
   DWORD preshutdownTimeout = 180000;
   // Test knobs:
   bool configUnreadable = false; // QueryServiceConfigA and OpenServiceA(QUERY_CONFIG) refuse
-  DWORD stopAnswer = 0;          // state a stop request leaves when no process hosts it (0: stopped)
+  DWORD stopAnswer = 0;          // non-zero: the live hostPid runs no dispatcher, and a stop
+                                 // request leaves this state (STOPPED ends the host)
 };
 
 // Holds the machine-wide database lock for its lifetime.
@@ -65,11 +68,28 @@ bool standinScmLoad(const char *name, StandinService *service);
 void standinScmSave(const StandinService &service);
 // Removes a service and all its files.
 void standinScmErase(const char *name);
-// A service marked for deletion goes once it is stopped and no handle is
-// open on it, as on Windows. True when it was erased.
+// A service marked for deletion goes once it is stopped, its process has
+// ended and no handle is open on it: until then it is listed, can be opened,
+// and its name cannot be reused (DeleteService: "The database entry is not
+// removed until all open handles to the service have been closed [...] and
+// the service is not running"; under Wine it stays listed until its
+// process has exited: `wine sc query <name>` right after a remove of a
+// running service still finds it while the process ends).
+// True when it was erased. The sweep applies this to every service; the calls
+// that list, open or create services run it first.
 bool standinScmEraseIfDeleted(const StandinService &service);
+void standinScmSweepDeleted();
+bool standinScmProcessAlive(int pid);
 // Key names of all services in creation order.
 std::vector<std::string> standinScmKeys();
+
+// How long the SCM waits for a service process: to connect to the dispatcher
+// after its start, or to answer a control. "The main thread of a service
+// process should make this call as soon as possible after it starts up
+// (within 30 seconds)" (StartServiceCtrlDispatcherA, Remarks); the 30 s go
+// by the stand-in's time scale, with a floor of 2 s of real time so that a
+// scale of 0 still lets a process answer.
+DWORD standinScmReplyBoundMs();
 
 // Controls: the SCM side posts and waits, the hosting process takes and acks.
 long standinScmPostControl(const char *name, DWORD control);

@@ -6,12 +6,13 @@
 namespace {
 class RemoveTest : public ScmTest {
 protected:
-  // A running service; a stop request leaves it in `stopAnswer` (0: stopped).
+  // A running service of a live process; a stop request leaves it in `stopAnswer`.
   void addRunning(const std::string &name, DWORD stopAnswer) {
     addService(name, "C:\\svc.exe", [stopAnswer](StandinService &s) {
       s.status.dwCurrentState = SERVICE_RUNNING;
       s.status.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
       s.stopAnswer = stopAnswer;
+      s.hostPid = (int)getpid(); // the knob answers for a live process
     });
   }
 };

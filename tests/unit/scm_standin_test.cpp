@@ -4,7 +4,10 @@
 #include "scm_fixture.h"
 
 #include <atomic>
+#include <csignal>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 class StandinScmTest : public ScmTest {
@@ -17,6 +20,28 @@ protected:
   void TearDown() override {
     CloseServiceHandle(scm);
     ScmTest::TearDown();
+  }
+  // 0 when CreateServiceA made the service (its handle closed again), else the error.
+  DWORD create(const char *name, const char *display) {
+    SC_HANDLE service = CreateServiceA(scm, name, display, SERVICE_ALL_ACCESS,
+                                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                       SERVICE_ERROR_NORMAL, "C:\\s.exe", nullptr, nullptr,
+                                       nullptr, nullptr, nullptr);
+    DWORD error = service ? 0 : GetLastError();
+    if (service)
+      CloseServiceHandle(service);
+    return error;
+  }
+  std::vector<std::string> listed() {
+    std::vector<char> buffer(8192);
+    auto *records = reinterpret_cast<ENUM_SERVICE_STATUSA *>(buffer.data());
+    DWORD needed = 0, returned = 0, resume = 0;
+    EXPECT_TRUE(EnumServicesStatusA(scm, SERVICE_WIN32, SERVICE_STATE_ALL, records,
+                                    (DWORD)buffer.size(), &needed, &returned, &resume));
+    std::vector<std::string> names;
+    for (DWORD i = 0; i < returned; ++i)
+      names.push_back(records[i].lpServiceName);
+    return names;
   }
   SC_HANDLE scm = nullptr;
 };
@@ -128,22 +153,20 @@ TEST_F(StandinScmTest, ConfigurationReportsTheWholeSizeItNeeds) {
   CloseServiceHandle(service);
 }
 
+// Names are compared without case for every letter of the code page (1252
+// here: E acute is 0xC9 and 0xE9).
 TEST_F(StandinScmTest, CreationRefusesTakenNamesAndDisplayNames) {
-  auto create = [this](const char *name, const char *display) {
-    SC_HANDLE service = CreateServiceA(scm, name, display, SERVICE_ALL_ACCESS,
-                                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                                       SERVICE_ERROR_NORMAL, "C:\\s.exe", nullptr, nullptr,
-                                       nullptr, nullptr, nullptr);
-    DWORD error = service ? 0 : GetLastError();
-    if (service)
-      CloseServiceHandle(service);
-    return error;
-  };
   EXPECT_EQ(create("Alpha", "Alpha shown"), 0u);
   EXPECT_EQ(create("ALPHA", "other"), (DWORD)ERROR_SERVICE_EXISTS);
   EXPECT_EQ(create("alpha shown", "x"), (DWORD)ERROR_DUPLICATE_SERVICE_NAME);
   EXPECT_EQ(create("beta", "alpha"), (DWORD)ERROR_DUPLICATE_SERVICE_NAME);
   EXPECT_EQ(create("beta", "ALPHA SHOWN"), (DWORD)ERROR_DUPLICATE_SERVICE_NAME);
+  EXPECT_EQ(create("\xC9t\xE9", "\xC9t\xE9 shown"), 0u);
+  EXPECT_EQ(create("\xE9T\xC9", "x"), (DWORD)ERROR_SERVICE_EXISTS);
+  EXPECT_EQ(create("beta", "\xE9T\xC9 SHOWN"), (DWORD)ERROR_DUPLICATE_SERVICE_NAME);
+  SC_HANDLE accented = OpenServiceA(scm, "\xE9t\xC9", SERVICE_QUERY_STATUS);
+  EXPECT_NE(accented, nullptr);
+  CloseServiceHandle(accented);
   EXPECT_EQ(create("a\\b", "a\\b"), (DWORD)ERROR_INVALID_NAME);
   EXPECT_EQ(create(std::string(257, 'n').c_str(), "n"), (DWORD)ERROR_INVALID_NAME);
   EXPECT_EQ(create(std::string(256, 'n').c_str(), "n"), 0u);
@@ -166,10 +189,15 @@ TEST_F(StandinScmTest, CreationRefusesTakenNamesAndDisplayNames) {
   CloseServiceHandle(readOnly);
 }
 
-TEST_F(StandinScmTest, DeletionMarksAndTheServiceGoesOnceStoppedAndClosed) {
-  addService("svc", "C:\\s.exe", [](StandinService &s) {
+TEST_F(StandinScmTest, DeletionMarksAndTheServiceGoesOnceStoppedClosedAndItsProcessEnded) {
+  pid_t process = fork(); // the service's process, which outlives its stop
+  if (process == 0) {
+    pause();
+    _exit(0);
+  }
+  addService("svc", "C:\\s.exe", [process](StandinService &s) {
     s.status.dwCurrentState = SERVICE_RUNNING;
-    s.stopAnswer = SERVICE_STOP_PENDING;
+    s.processPid = process;
   });
   SC_HANDLE first = OpenServiceA(scm, "svc", SERVICE_ALL_ACCESS);
   SC_HANDLE second = OpenServiceA(scm, "svc", SERVICE_QUERY_STATUS);
@@ -189,20 +217,37 @@ TEST_F(StandinScmTest, DeletionMarksAndTheServiceGoesOnceStoppedAndClosed) {
   SC_HANDLE last = OpenServiceA(scm, "svc", SERVICE_QUERY_STATUS);
   EXPECT_NE(last, nullptr) << "a marked service can still be opened";
   CloseServiceHandle(last);
+  EXPECT_EQ(listed(), std::vector<std::string>{"svc"}) << "stopped and closed, but its process runs";
+  EXPECT_EQ(create("svc", "again"), (DWORD)ERROR_SERVICE_MARKED_FOR_DELETE);
+  kill(process, SIGKILL);
+  waitpid(process, nullptr, 0);
+  EXPECT_EQ(listed(), std::vector<std::string>{});
   EXPECT_FALSE(exists("svc"));
 }
 
+// A live process's handler answers; a record a test made stands for one
+// through its stopAnswer knob, hosted by this (live) process.
 TEST_F(StandinScmTest, StopRequestAnsweredByTheRecordOrByItsHost) {
+  // No live process: stopped, or a record whose process is gone.
   addService("idle", "C:\\s.exe");
-  SC_HANDLE idle = OpenServiceA(scm, "idle", SERVICE_ALL_ACCESS);
+  addService("orphan", "C:\\s.exe", [](StandinService &s) {
+    s.status.dwCurrentState = SERVICE_RUNNING;
+    s.status.dwControlsAccepted = SERVICE_ACCEPT_STOP;
+    s.stopAnswer = SERVICE_STOPPED;
+  });
   SERVICE_STATUS status;
-  EXPECT_FALSE(ControlService(idle, SERVICE_CONTROL_STOP, &status));
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_SERVICE_NOT_ACTIVE);
-  CloseServiceHandle(idle);
+  for (const char *name : {"idle", "orphan"}) {
+    SC_HANDLE handle = OpenServiceA(scm, name, SERVICE_ALL_ACCESS);
+    EXPECT_FALSE(ControlService(handle, SERVICE_CONTROL_STOP, &status)) << name;
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_SERVICE_NOT_ACTIVE) << name;
+    CloseServiceHandle(handle);
+  }
 
   // Start-pending: only a stop the service accepts would be sent (ControlService, Remarks).
-  addService("starting", "C:\\s.exe",
-             [](StandinService &s) { s.status.dwCurrentState = SERVICE_START_PENDING; });
+  addService("starting", "C:\\s.exe", [](StandinService &s) {
+    s.status.dwCurrentState = SERVICE_START_PENDING;
+    s.hostPid = (int)getpid();
+  });
   SC_HANDLE starting = OpenServiceA(scm, "starting", SERVICE_ALL_ACCESS);
   EXPECT_FALSE(ControlService(starting, SERVICE_CONTROL_INTERROGATE, &status));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
@@ -215,6 +260,8 @@ TEST_F(StandinScmTest, StopRequestAnsweredByTheRecordOrByItsHost) {
 
   addService("made", "C:\\s.exe", [](StandinService &s) {
     s.status.dwCurrentState = SERVICE_RUNNING;
+    s.status.dwControlsAccepted = SERVICE_ACCEPT_STOP;
+    s.hostPid = (int)getpid();
     s.stopAnswer = SERVICE_PAUSED;
   });
   SC_HANDLE made = OpenServiceA(scm, "made", SERVICE_ALL_ACCESS);

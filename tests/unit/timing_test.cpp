@@ -237,6 +237,7 @@ TEST_F(RemoveTiming, PollsAStoppingServiceOnceASecond) {
     s.status.dwCurrentState = SERVICE_RUNNING;
     s.status.dwControlsAccepted = SERVICE_ACCEPT_STOP;
     s.stopAnswer = SERVICE_STOP_PENDING;
+    s.hostPid = (int)getpid();
   });
   EXPECT_EQ(0, removeServiceWithName("velkor"));
   Story story;
