@@ -125,8 +125,6 @@ int standinOpenHandleCount(int kind);
 const char *standinKindName(int kind);
 // The descriptor behind a live file handle, or -1 (ERROR_INVALID_HANDLE).
 int standinFileDescriptor(HANDLE file);
-// Forgets the byte-range locks recorded for a descriptor that is closing.
-void standinForgetFileLocks(int fd);
 // Calls `spawn` with the descriptors behind every handle that is inheritable
 // now (files and their share records); none of them closes until it returns.
 bool standinWithInheritableFiles(const std::function<bool(const std::vector<int> &)> &spawn);

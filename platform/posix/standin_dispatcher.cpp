@@ -360,6 +360,7 @@ bool standinScmNoteDeadHost(const char *name) {
   StandinService service;
   {
     StandinScmLock lock;
+    standinScmSweepDeleted();
     if (!standinScmLoad(name, &service))
       return false;
   }

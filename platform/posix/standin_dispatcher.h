@@ -16,7 +16,8 @@ DWORD standinStartService(const char *name);
 
 // When the process hosting `name` has ended without reporting SERVICE_STOPPED,
 // records the service as stopped with ERROR_PROCESS_ABORTED, as the SCM does
-// for a service process that dies. True when it did.
+// for a service process that dies; first drops the deleted services whose
+// process has ended (standinScmSweepDeleted). True when it recorded a death.
 bool standinScmNoteDeadHost(const char *name);
 
 // The exit code the SCM records for a service whose process died.

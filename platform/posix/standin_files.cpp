@@ -6,9 +6,13 @@
 // handle: every real descriptor is close-on-exec, and CreateProcessA with
 // inheritance on hands the child the descriptors of the handles that were
 // inheritable at that moment (standinWithInheritableFiles).
+// Byte-range locks (LockFileEx) are mandatory for the reads and writes of the
+// runtime's streams (standin_locks.cpp).
 // For the C-runtime calls (_sopen, _mkdir, ...) a fault's number is the errno.
 #include "standin.h"
+#include "standin_locks.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
@@ -47,10 +51,19 @@ bool isReadOnlyFile(const char *posix) {
 // access it denies. The kernel drops them when the last descriptor of that
 // open closes: at close, when the process dies, or when a child that inherited
 // the open ends, as a Windows file object lives as long as any handle to it.
+//
+// Deletion: "The DeleteFile function marks a file for deletion on close.
+// Therefore, the file deletion does not occur until the last handle to the
+// file is closed. Subsequent calls to CreateFile to open the file fail with
+// ERROR_ACCESS_DENIED" (DeleteFileA, Remarks). Every open holds the kOpen
+// byte; a delete while another open holds it writes the file's path into the
+// record instead of unlinking, and the close that leaves no open (or the
+// next look at a record whose holders have all died) unlinks it.
 enum ShareByte : off_t {
   kHasRead = 0, // + 0, 1, 2: read, write, delete access held
   kDeniesRead = 3, // + 0, 1, 2: read, write, delete access denied to others
   kGuard = 6, // held exclusively while one open checks and records itself
+  kOpen = 7, // held by every open while it lasts
 };
 constexpr DWORD kAccessBits[3] = {GENERIC_READ, GENERIC_WRITE, DELETE};
 constexpr DWORD kShareBits[3] = {FILE_SHARE_READ, FILE_SHARE_WRITE, FILE_SHARE_DELETE};
@@ -96,22 +109,43 @@ int openShareRecord(int fd, const char *posix) {
   return record;
 }
 
+// The pending deletion of the record's file: unlinks the file when no open
+// of another holds it any more. 0 when nothing is pending, ERROR_ACCESS_DENIED
+// while the deletion waits, ERROR_FILE_NOT_FOUND when it has just happened.
+// The caller holds the guard byte.
+DWORD settlePendingDelete(int record) {
+  char path[4096];
+  ssize_t length = pread(record, path, sizeof path - 1, 0);
+  if (length <= 0)
+    return 0;
+  if (someoneHolds(record, kOpen))
+    return ERROR_ACCESS_DENIED;
+  path[length] = 0;
+  unlink(path);
+  if (ftruncate(record, 0) != 0)
+    return ERROR_ACCESS_DENIED;
+  return ERROR_FILE_NOT_FOUND;
+}
+
 // Checks an open with `access` and `share` against the opens the record
-// holds and, when `keep`, records it on `record`. False with
-// ERROR_SHARING_VIOLATION on a conflict.
+// holds and, when `keep`, records it on `record`. False with the last error
+// set: ERROR_SHARING_VIOLATION on a conflict, or what settlePendingDelete
+// answers for a file whose deletion is pending.
 bool admitOpen(int record, DWORD access, DWORD share, bool keep) {
   if (access & GENERIC_ALL)
     access |= GENERIC_READ | GENERIC_WRITE | DELETE;
-  if (!(access & (GENERIC_READ | GENERIC_WRITE | DELETE)))
-    return true; // no data access: not checked, not counted
   setByteLock(record, F_WRLCK, kGuard, true);
-  bool conflict = false;
-  for (int i = 0; i < 3 && !conflict; ++i) {
-    conflict = ((access & kAccessBits[i]) && someoneHolds(record, kDeniesRead + i)) ||
-               (!(share & kShareBits[i]) && someoneHolds(record, kHasRead + i));
+  DWORD error = settlePendingDelete(record);
+  // An open without data access is neither checked nor counted.
+  for (int i = 0; i < 3 && !error; ++i) {
+    if (((access & kAccessBits[i]) && someoneHolds(record, kDeniesRead + i)) ||
+        ((access & (GENERIC_READ | GENERIC_WRITE | DELETE)) && !(share & kShareBits[i]) &&
+         someoneHolds(record, kHasRead + i)))
+      error = ERROR_SHARING_VIOLATION;
   }
-  if (!conflict && keep) {
-    for (int i = 0; i < 3; ++i) {
+  if (!error && keep) {
+    setByteLock(record, F_RDLCK, kOpen, false);
+    for (int i = 0; i < 3 && (access & (GENERIC_READ | GENERIC_WRITE | DELETE)); ++i) {
       if (access & kAccessBits[i])
         setByteLock(record, F_RDLCK, kHasRead + i, false);
       if (!(share & kShareBits[i]))
@@ -119,9 +153,9 @@ bool admitOpen(int record, DWORD access, DWORD share, bool keep) {
     }
   }
   setByteLock(record, F_UNLCK, kGuard, false);
-  if (conflict)
-    SetLastError(ERROR_SHARING_VIOLATION);
-  return !conflict;
+  if (error)
+    SetLastError(error);
+  return !error;
 }
 
 // ---- Descriptors and inheritance ----------------------------------------------
@@ -146,11 +180,15 @@ void noteDescriptors(int fd, int record, bool inheritable) {
     inheritableFds().insert(record);
 }
 
+// The close of the last open of a file whose deletion is pending deletes it.
 int closeDescriptors(int fd, int record) {
   std::lock_guard<std::mutex> guard(inheritMutex);
   inheritableFds().erase(fd);
   if (record >= 0) {
     inheritableFds().erase(record);
+    setByteLock(record, F_WRLCK, kGuard, true);
+    settlePendingDelete(record);
+    setByteLock(record, F_UNLCK, kGuard, false); // a child may share this open
     close(record);
   }
   return close(fd);
@@ -189,7 +227,7 @@ std::map<int, DescriptorInfo> &descriptors() {
 // nothing for an open it refuses. Returns the descriptor and its record, or
 // -1 with the last error set.
 int openShared(const char *posix, int flags, mode_t mode, DWORD access, DWORD share,
-               int *record) {
+               int *record, bool again = false) {
   int fd = open(posix, (flags & ~O_TRUNC) | O_CLOEXEC, mode);
   if (fd < 0) {
     SetLastError(standinErrorFromErrno(errno));
@@ -211,6 +249,9 @@ int openShared(const char *posix, int flags, mode_t mode, DWORD access, DWORD sh
     if (*record >= 0)
       close(*record); // the last error stays the reason
     close(fd);
+    // A deletion that was pending happened just now: open by the name again.
+    if (!again && GetLastError() == ERROR_FILE_NOT_FOUND && *record >= 0)
+      return openShared(posix, flags, mode, access, share, record, true);
     return -1;
   }
   return fd;
@@ -314,14 +355,90 @@ BOOL DeleteFileA(LPCSTR fileName) {
     return FALSE;
   bool admitted = admitOpen(record, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                             false);
-  close(record);
-  if (!admitted)
+  if (!admitted) {
+    close(record);
     return FALSE;
+  }
+  // Open elsewhere: marked, deleted by the last close.
+  setByteLock(record, F_WRLCK, kGuard, true);
+  bool pending = someoneHolds(record, kOpen);
+  bool marked = pending && pwrite(record, posix, strlen(posix), 0) == (ssize_t)strlen(posix);
+  setByteLock(record, F_UNLCK, kGuard, false);
+  close(record);
+  if (pending && !marked)
+    SetLastError(ERROR_ACCESS_DENIED);
+  if (pending)
+    return marked ? TRUE : FALSE;
   if (unlink(posix) != 0) {
     SetLastError(standinErrorFromErrno(errno));
     return FALSE;
   }
   return TRUE;
+}
+
+// ---- Byte-range locks (standin_locks.cpp) ------------------------------------
+
+namespace {
+std::function<void()> beforeLockHook;
+std::mutex beforeLockMutex;
+
+bool overlappedOffset(LPOVERLAPPED overlapped, uint64_t *offset) {
+  if (!overlapped)
+    return false;
+  *offset = ((uint64_t)overlapped->OffsetHigh << 32) | overlapped->Offset;
+  return true;
+}
+} // namespace
+
+void standinBeforeLockFileEx(const std::function<void()> &hook) {
+  std::lock_guard<std::mutex> guard(beforeLockMutex);
+  beforeLockHook = hook;
+}
+
+BOOL LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD bytesLow, DWORD bytesHigh,
+                LPOVERLAPPED overlapped) {
+  std::function<void()> hook;
+  {
+    std::lock_guard<std::mutex> guard(beforeLockMutex);
+    hook = beforeLockHook;
+  }
+  if (hook)
+    hook();
+  if (standinFailNow("LockFileEx"))
+    return FALSE;
+  int fd = standinFileDescriptor(file);
+  if (fd < 0)
+    return FALSE;
+  uint64_t offset = 0;
+  if (reserved != 0 || !overlappedOffset(overlapped, &offset) ||
+      (flags & ~(LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY))) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  DWORD error = standinLockRange(fd, (flags & LOCKFILE_EXCLUSIVE_LOCK) != 0,
+                                 (flags & LOCKFILE_FAIL_IMMEDIATELY) == 0, offset,
+                                 ((uint64_t)bytesHigh << 32) | bytesLow);
+  if (error)
+    SetLastError(error);
+  return error ? FALSE : TRUE;
+}
+
+BOOL UnlockFileEx(HANDLE file, DWORD reserved, DWORD bytesLow, DWORD bytesHigh,
+                  LPOVERLAPPED overlapped) {
+  if (standinFailNow("UnlockFileEx"))
+    return FALSE;
+  int fd = standinFileDescriptor(file);
+  if (fd < 0)
+    return FALSE;
+  uint64_t offset = 0;
+  if (reserved != 0 || !overlappedOffset(overlapped, &offset)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  DWORD error = standinUnlockRange(fd, offset, ((uint64_t)bytesHigh << 32) | bytesLow);
+  if (error)
+    SetLastError(error);
+  return error ? FALSE : TRUE;
 }
 
 int standinFileDescriptor(HANDLE file) {
@@ -522,6 +639,12 @@ ssize_t streamWrite(void *cookie, const char *data, size_t size) {
     }
     sched_yield();
   }
+  off_t at = lseek(stream->fd, 0, SEEK_CUR);
+  if (at >= 0 && standinLockedAgainst(stream->fd, true, (uint64_t)at, outSize)) {
+    free(translated);
+    errno = EACCES; // the runtime's errno for ERROR_LOCK_VIOLATION
+    return -1;
+  }
   size_t written = 0;
   while (written < outSize) {
     ssize_t n = write(stream->fd, out + written, outSize - written);
@@ -554,6 +677,15 @@ int readByte(StreamCookie *stream) {
 // Text mode reads CR LF as a line feed and ends the file at Ctrl-Z.
 ssize_t streamRead(void *cookie, char *data, size_t size) {
   StreamCookie *stream = static_cast<StreamCookie *>(cookie);
+  // A locked range refuses the bytes there are to read from it.
+  off_t at = lseek(stream->fd, 0, SEEK_CUR);
+  struct stat info;
+  if (at >= 0 && fstat(stream->fd, &info) == 0 && info.st_size > at &&
+      standinLockedAgainst(stream->fd, false, (uint64_t)at,
+                           std::min((uint64_t)size, (uint64_t)(info.st_size - at)))) {
+    errno = EACCES;
+    return -1;
+  }
   if (!stream->text) {
     ssize_t n;
     do {

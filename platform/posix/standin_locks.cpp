@@ -1,18 +1,33 @@
-// Stand-in byte-range locks: LockFileEx and UnlockFileEx on open-file-
-// description locks (F_OFD_SETLK). Such a lock belongs to one open of the
-// file, not to the process, so two handles conflict even inside one process,
-// as they do on Windows, and the kernel drops the lock when the process dies.
+// Stand-in byte-range locks on open-file-description locks (F_OFD_SETLK).
+// Such a lock belongs to one open of the file, not to the process, so two
+// handles conflict even inside one process, as they do on Windows, and the
+// kernel drops the lock when the last descriptor of the open closes or the
+// process dies ("If a process terminates with a portion of a file locked or
+// closes a file that has outstanding locks, the locks are unlocked by the
+// operating system", LockFileEx, Remarks).
+//
+// Locks are mandatory: "Locking a portion of a file for exclusive access
+// denies all other processes both read and write access to the specified
+// region of the file. Locking a portion of a file for shared access denies
+// all processes write access to the specified region of the file, including
+// the process that first locks the region", and "If the locking process
+// opens the file a second time, it cannot access the specified region
+// through this second handle until it unlocks the region" (LockFileEx,
+// Remarks). standinLockedAgainst answers that for the reads and writes of
+// standin_files.cpp.
 //
 // What the kernel does not model is kept here: the ranges each descriptor
 // holds, so that an unlock must name exactly a range that was locked
-// (ERROR_NOT_LOCKED otherwise) and a handle cannot lock over its own
-// exclusive range.
+// (ERROR_NOT_LOCKED otherwise), a handle cannot lock over its own
+// exclusive range, and a write through a handle meets its own shared range.
 //
 // Limits: offsets beyond the signed 64-bit range are refused; an exclusive
 // lock needs a descriptor opened for writing and a shared one a descriptor
 // opened for reading (Windows takes either); a conflicting request on one's
 // own range fails at once even without LOCKFILE_FAIL_IMMEDIATELY, where
 // Windows would wait forever.
+#include "standin_locks.h"
+
 #include "standin.h"
 
 #include <cerrno>
@@ -61,62 +76,18 @@ bool describe(struct flock *lock, short type, uint64_t offset, uint64_t length) 
   lock->l_pid = 0;
   return true;
 }
-
-bool overlappedOffset(LPOVERLAPPED overlapped, uint64_t *offset) {
-  if (!overlapped)
-    return false;
-  *offset = ((uint64_t)overlapped->OffsetHigh << 32) | overlapped->Offset;
-  return true;
-}
 } // namespace
 
-namespace {
-std::function<void()> beforeLockHook;
-std::mutex beforeLockMutex;
-} // namespace
-
-void standinBeforeLockFileEx(const std::function<void()> &hook) {
-  std::lock_guard<std::mutex> guard(beforeLockMutex);
-  beforeLockHook = hook;
-}
-
-BOOL LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD bytesLow, DWORD bytesHigh,
-                LPOVERLAPPED overlapped) {
-  std::function<void()> hook;
-  {
-    std::lock_guard<std::mutex> guard(beforeLockMutex);
-    hook = beforeLockHook;
-  }
-  if (hook)
-    hook();
-  if (standinFailNow("LockFileEx"))
-    return FALSE;
-  int fd = standinFileDescriptor(file);
-  if (fd < 0)
-    return FALSE;
-  uint64_t offset = 0;
-  if (reserved != 0 || !overlappedOffset(overlapped, &offset) ||
-      (flags & ~(LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY))) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  uint64_t length = ((uint64_t)bytesHigh << 32) | bytesLow;
-  bool exclusive = (flags & LOCKFILE_EXCLUSIVE_LOCK) != 0;
-  bool wait = (flags & LOCKFILE_FAIL_IMMEDIATELY) == 0;
+DWORD standinLockRange(int fd, bool exclusive, bool wait, uint64_t offset, uint64_t length) {
   struct flock lock;
-  if (!describe(&lock, exclusive ? F_WRLCK : F_RDLCK, offset, length)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-
+  if (!describe(&lock, exclusive ? F_WRLCK : F_RDLCK, offset, length))
+    return ERROR_INVALID_PARAMETER;
   std::unique_lock<std::mutex> guard(lockMutex);
   auto held = heldRanges().find(fd);
   if (held != heldRanges().end()) {
     for (const HeldRange &range : held->second) {
-      if ((range.exclusive || exclusive) && overlaps(range, offset, length)) {
-        SetLastError(ERROR_LOCK_VIOLATION);
-        return FALSE;
-      }
+      if ((range.exclusive || exclusive) && overlaps(range, offset, length))
+        return ERROR_LOCK_VIOLATION;
     }
   }
   if (length > 0) {
@@ -128,46 +99,27 @@ BOOL LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD bytesLow, DWORD 
     } while (result != 0 && errno == EINTR);
     if (result != 0) {
       int err = errno;
-      SetLastError(err == EAGAIN || err == EACCES ? ERROR_LOCK_VIOLATION
-                                                  : standinErrorFromErrno(err));
-      return FALSE;
+      return err == EAGAIN || err == EACCES ? ERROR_LOCK_VIOLATION : standinErrorFromErrno(err);
     }
     if (wait)
       guard.lock();
   }
   heldRanges()[fd].push_back({offset, length, exclusive});
-  return TRUE;
+  return 0;
 }
 
-BOOL UnlockFileEx(HANDLE file, DWORD reserved, DWORD bytesLow, DWORD bytesHigh,
-                  LPOVERLAPPED overlapped) {
-  if (standinFailNow("UnlockFileEx"))
-    return FALSE;
-  int fd = standinFileDescriptor(file);
-  if (fd < 0)
-    return FALSE;
-  uint64_t offset = 0;
-  if (reserved != 0 || !overlappedOffset(overlapped, &offset)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  uint64_t length = ((uint64_t)bytesHigh << 32) | bytesLow;
-
+DWORD standinUnlockRange(int fd, uint64_t offset, uint64_t length) {
   std::lock_guard<std::mutex> guard(lockMutex);
   auto held = heldRanges().find(fd);
-  if (held == heldRanges().end()) {
-    SetLastError(ERROR_NOT_LOCKED);
-    return FALSE;
-  }
+  if (held == heldRanges().end())
+    return ERROR_NOT_LOCKED;
   std::vector<HeldRange> &ranges = held->second;
   size_t found = ranges.size();
   for (size_t i = 0; i < ranges.size(); ++i)
     if (ranges[i].offset == offset && ranges[i].length == length)
       found = i;
-  if (found == ranges.size()) {
-    SetLastError(ERROR_NOT_LOCKED);
-    return FALSE;
-  }
+  if (found == ranges.size())
+    return ERROR_NOT_LOCKED;
   ranges.erase(ranges.begin() + (long)found);
   struct flock lock;
   if (length > 0 && describe(&lock, F_UNLCK, offset, length)) {
@@ -182,7 +134,26 @@ BOOL UnlockFileEx(HANDLE file, DWORD reserved, DWORD bytesLow, DWORD bytesHigh,
   }
   if (ranges.empty())
     heldRanges().erase(held);
-  return TRUE;
+  return 0;
+}
+
+DWORD standinLockedAgainst(int fd, bool write, uint64_t offset, uint64_t length) {
+  struct flock probe;
+  if (length == 0 || !describe(&probe, write ? F_WRLCK : F_RDLCK, offset, length))
+    return 0;
+  {
+    std::lock_guard<std::mutex> guard(lockMutex);
+    auto held = heldRanges().find(fd);
+    if (write && held != heldRanges().end()) {
+      for (const HeldRange &range : held->second)
+        if (!range.exclusive && overlaps(range, offset, length))
+          return ERROR_LOCK_VIOLATION; // one's own shared range bars writing too
+    }
+  }
+  // The kernel reports the first lock of another open that conflicts.
+  if (fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK)
+    return ERROR_LOCK_VIOLATION;
+  return 0;
 }
 
 void standinForgetFileLocks(int fd) {

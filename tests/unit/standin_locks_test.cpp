@@ -1,6 +1,7 @@
 // The stand-in's LockFileEx/UnlockFileEx: locks belong to one open of the
-// file, so two handles conflict even inside one process, as on Windows. And
-// its share modes: opens and deletes refused as Windows refuses them.
+// file, so two handles conflict even inside one process, and they bar reads
+// and writes, as on Windows. And its share modes and deletion: opens and
+// deletes refused as Windows refuses them.
 #include "platform/posix/standin.h"
 #include "support.h"
 
@@ -51,6 +52,43 @@ TEST_F(StandinLocks, TwoHandlesInOneProcessConflictOnOverlappingRangesOnly) {
   EXPECT_EQ(lock(a, 0, 1), (DWORD)ERROR_LOCK_VIOLATION) << "not even the holder locks it twice";
   EXPECT_EQ(unlock(a, 0, 1), 0u);
   EXPECT_EQ(lock(b, 0, 1), 0u);
+}
+
+// LockFileEx, Remarks: an exclusive range refuses other handles' reads, a
+// shared one every write, the locker's own too.
+TEST_F(StandinLocks, LockedRangesRefuseReadsAndWritesAsWindowsDoes) {
+  FILE *mine = _fdopen(a, "r+b");
+  FILE *other = _fdopen(b, "r+b");
+  ASSERT_TRUE(mine && other);
+  setvbuf(mine, nullptr, _IONBF, 0); // each call reaches the file at the descriptor's offset
+  setvbuf(other, nullptr, _IONBF, 0);
+  auto read = [this, mine](FILE *file, long at) {
+    char text[4] = {};
+    lseek(file == mine ? a : b, at, SEEK_SET);
+    size_t n = fread(text, 1, 3, file);
+    clearerr(file);
+    return n ? std::string(text, n) : std::string("refused");
+  };
+  auto write = [this, mine](FILE *file, long at) {
+    lseek(file == mine ? a : b, at, SEEK_SET);
+    bool written = fputc('X', file) != EOF;
+    clearerr(file);
+    return written;
+  };
+  ASSERT_EQ(lock(a, 0, 4), 0u);
+  EXPECT_EQ(read(other, 0), "refused");
+  EXPECT_EQ(read(other, 4), "ent") << "beyond the range";
+  EXPECT_EQ(read(mine, 0), "con");
+  ASSERT_EQ(unlock(a, 0, 4), 0u);
+  ASSERT_EQ(lock(a, 0, 4, false), 0u);
+  EXPECT_EQ(read(other, 0), "con");
+  EXPECT_TRUE(write(other, 4));
+  EXPECT_FALSE(write(other, 0));
+  EXPECT_FALSE(write(mine, 1)) << "not even the locker writes";
+  fclose(mine);
+  fclose(other);
+  a = b = -1;
+  EXPECT_EQ(scratch.readFile("file"), "contXnt");
 }
 
 TEST_F(StandinLocks, UnlockMustNameExactlyALockedRange) {
@@ -170,27 +208,46 @@ TEST(StandinShareModes, DeleteIsRefusedWhileAnOpenDoesNotShareIt) {
   EXPECT_TRUE(scratch.exists("f"));
   _close(log);
 
+  // Sharing deletion, the file is delete-pending until its last handle
+  // closes: the name stays, and opens and deletes are refused with
+  // ERROR_ACCESS_DENIED (DeleteFileA, Remarks).
   HANDLE sizeQuery = openShared(path, 0, kShareRW);
   HANDLE sharing = openShared(path, kRW, kShareAll);
   ASSERT_NE(sharing, INVALID_HANDLE_VALUE);
   EXPECT_TRUE(DeleteFileA(path.c_str())) << "an open without data access and one sharing delete";
-  EXPECT_FALSE(scratch.exists("f"));
+  EXPECT_TRUE(scratch.exists("f"));
+  EXPECT_EQ(tryOpen(path, GENERIC_READ, kShareAll), (DWORD)ERROR_ACCESS_DENIED);
+  EXPECT_EQ(tryOpen(path, 0, kShareAll), (DWORD)ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(DeleteFileA(path.c_str()));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
   CloseHandle(sharing);
+  EXPECT_TRUE(scratch.exists("f")) << "the size query still holds it";
   CloseHandle(sizeQuery);
+  EXPECT_FALSE(scratch.exists("f"));
+  EXPECT_EQ(tryOpen(path, kRW, 0, CREATE_NEW), 0u) << "the name is free again";
 }
 
-// Share modes hold across processes, and an open ends with its process: a
-// holder killed without closing leaves nothing that refuses.
+// Share modes and locks hold across processes, and end with their process:
+// a holder killed without closing leaves nothing that refuses.
 TEST(StandinShareModes, AnotherProcessesOpenRefusesUntilItDies) {
   ScratchDir scratch;
   scratch.writeFile("f", "x");
   std::string path = scratch.win("f");
   int ready[2];
   ASSERT_EQ(pipe(ready), 0);
+  scratch.writeFile("g", "x");
+  std::string locked = scratch.win("g");
+  auto lockByte = [](HANDLE file) {
+    OVERLAPPED at = {};
+    return LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)
+               ? 0u
+               : GetLastError();
+  };
   pid_t holder = fork();
   if (holder == 0) {
     HANDLE held = openShared(path, kRW, 0);
-    char byte = held == INVALID_HANDLE_VALUE ? 'n' : 'y';
+    HANDLE lockedHere = openShared(locked, kRW, kShareAll);
+    char byte = held == INVALID_HANDLE_VALUE || lockByte(lockedHere) ? 'n' : 'y';
     if (write(ready[1], &byte, 1) != 1)
       _exit(1);
     pause(); // killed by the test, never closing its handle
@@ -202,10 +259,14 @@ TEST(StandinShareModes, AnotherProcessesOpenRefusesUntilItDies) {
   EXPECT_EQ(tryOpen(path, GENERIC_READ, kShareAll), (DWORD)ERROR_SHARING_VIOLATION);
   EXPECT_FALSE(DeleteFileA(path.c_str()));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
+  HANDLE mine = openShared(locked, kRW, kShareAll);
+  EXPECT_EQ(lockByte(mine), (DWORD)ERROR_LOCK_VIOLATION);
   kill(holder, SIGKILL);
   waitpid(holder, nullptr, 0);
   EXPECT_EQ(tryOpen(path, kRW, 0), 0u);
   EXPECT_TRUE(DeleteFileA(path.c_str()));
+  EXPECT_EQ(lockByte(mine), 0u) << "its lock ended with it";
+  CloseHandle(mine);
   close(ready[0]);
   close(ready[1]);
 }
