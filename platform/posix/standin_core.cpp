@@ -1,5 +1,7 @@
-// Stand-in core: the machine root, fault rules, path mapping, the handle
-// table, last-error, time, and the process's own identity.
+// Stand-in core: the machine root, fault rules, the call timeline, errno
+// mapping, the handle table, last-error, time, the process id and the C
+// runtime's allocation and stream writes. It calls nothing of the other
+// stand-in files; they build on it.
 #include "standin.h"
 
 #include <cerrno>
@@ -327,42 +329,7 @@ void standinClearTimeline() {
   line.overflowed = false;
 }
 
-// ---- Paths ----------------------------------------------------------------
-
-DWORD standinToPosixPath(const char *windowsPath, char *out, size_t size) {
-  if (!windowsPath || !*windowsPath)
-    return ERROR_PATH_NOT_FOUND;
-  const char *rest = windowsPath;
-  bool isSlash0 = rest[0] == '\\' || rest[0] == '/';
-  bool isSlash1 = rest[1] == '\\' || rest[1] == '/';
-  if (isSlash0 && isSlash1)
-    return ERROR_BAD_NETPATH; // \\server\share: no network here
-  const char *drive = ""; // the POSIX directory of a mapped drive's root
-  if (rest[0] && rest[1] == ':') {
-    if (rest[0] != 'Z' && rest[0] != 'z' && !(drive = standinMappedDrive(rest[0])))
-      return ERROR_PATH_NOT_FOUND; // only drive Z: and mapped drives exist
-    rest += 2;
-    if (*rest != '\\' && *rest != '/')
-      return ERROR_PATH_NOT_FOUND; // Z:x would need a per-drive current directory
-  }
-  size_t driveLength = strlen(drive);
-  size_t length = strlen(rest);
-  if (driveLength + length + 1 > size)
-    return ERROR_FILENAME_EXCED_RANGE;
-  memcpy(out, drive, driveLength);
-  for (size_t i = 0; i <= length; ++i)
-    out[driveLength + i] = rest[i] == '\\' ? '/' : rest[i];
-  return 0;
-}
-
-void standinToWindowsPath(const char *posixPath, char *out, size_t size) {
-  if (standinPathOnMappedDrive(posixPath, out, size))
-    return;
-  snprintf(out, size, "Z:%s", posixPath);
-  for (char *p = out; *p; ++p)
-    if (*p == '/')
-      *p = '\\';
-}
+// ---- Errors -------------------------------------------------------------
 
 DWORD standinErrorFromErrno(int err) {
   switch (err) {
@@ -553,129 +520,7 @@ void Sleep(DWORD milliseconds) {
 
 // ---- The running program --------------------------------------------------
 
-static std::mutex identityMutex;
-static std::string moduleOverride;
-static std::string tempOverride;
-
-void standinSetModuleFileName(const char *windowsPath) {
-  std::lock_guard<std::mutex> guard(identityMutex);
-  moduleOverride = windowsPath ? windowsPath : "";
-}
-
-void standinSetTempPath(const char *windowsPath) {
-  std::lock_guard<std::mutex> guard(identityMutex);
-  tempOverride = windowsPath ? windowsPath : "";
-}
-
 DWORD GetCurrentProcessId(void) { return (DWORD)getpid(); }
-
-// Copies `text` the way GetModuleFileNameA does: a text that does not fit is
-// cut to size - 1 characters and terminated, and the result is then `size`
-// with ERROR_INSUFFICIENT_BUFFER.
-static DWORD copyPathResult(const std::string &text, LPSTR out, DWORD size) {
-  if (size == 0) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
-  if (text.size() >= size) {
-    memcpy(out, text.data(), size - 1);
-    out[size - 1] = 0;
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return size;
-  }
-  memcpy(out, text.c_str(), text.size() + 1);
-  SetLastError(0);
-  return (DWORD)text.size();
-}
-
-DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size) {
-  if (standinFailNow("GetModuleFileNameA"))
-    return 0;
-  if (module) {
-    SetLastError(ERROR_INVALID_HANDLE); // only the running program is known here
-    return 0;
-  }
-  std::string path;
-  {
-    std::lock_guard<std::mutex> guard(identityMutex);
-    path = moduleOverride;
-  }
-  if (path.empty()) {
-    char posix[4096];
-    ssize_t length = readlink("/proc/self/exe", posix, sizeof posix - 1);
-    if (length <= 0) {
-      SetLastError(standinErrorFromErrno(errno));
-      return 0;
-    }
-    posix[length] = 0;
-    char windows[4200];
-    standinToWindowsPath(posix, windows, sizeof windows);
-    path = windows;
-  }
-  return copyPathResult(path, fileName, size);
-}
-
-// Answers the length written, or the size needed (terminator included) when
-// the buffer is too small, as GetTempPathA does.
-DWORD GetTempPathA(DWORD bufferLength, LPSTR buffer) {
-  if (standinFailNow("GetTempPathA"))
-    return 0;
-  std::string path;
-  {
-    std::lock_guard<std::mutex> guard(identityMutex);
-    path = tempOverride;
-  }
-  if (path.empty()) {
-    const char *tmp = getenv("TMPDIR");
-    char windows[4200];
-    standinToWindowsPath(tmp && *tmp ? tmp : "/tmp", windows, sizeof windows);
-    path = windows;
-    if (path.back() != '\\')
-      path += '\\';
-  }
-  if (path.size() + 1 > bufferLength)
-    return (DWORD)path.size() + 1;
-  memcpy(buffer, path.c_str(), path.size() + 1);
-  return (DWORD)path.size();
-}
-
-DWORD GetFileAttributesA(LPCSTR fileName) {
-  if (standinFailNow("GetFileAttributesA"))
-    return INVALID_FILE_ATTRIBUTES;
-  char posix[4096];
-  DWORD error = standinToPosixPath(fileName, posix, sizeof posix);
-  if (error) {
-    SetLastError(error);
-    return INVALID_FILE_ATTRIBUTES;
-  }
-  struct stat info;
-  if (stat(posix, &info) != 0) {
-    SetLastError(errno == ENOENT && strchr(fileName, '\\') ? ERROR_PATH_NOT_FOUND
-                                                          : standinErrorFromErrno(errno));
-    if (errno == ENOENT) {
-      // Windows says "file not found" when only the last component is missing.
-      char parent[4096];
-      snprintf(parent, sizeof parent, "%s", posix);
-      char *slash = strrchr(parent, '/');
-      if (slash && slash != parent)
-        *slash = 0;
-      struct stat parentInfo;
-      if (!slash || stat(parent, &parentInfo) == 0)
-        SetLastError(ERROR_FILE_NOT_FOUND);
-    }
-    return INVALID_FILE_ATTRIBUTES;
-  }
-  // A path with a trailing separator names a directory only.
-  size_t length = strlen(posix);
-  if (length > 1 && posix[length - 1] == '/' && !S_ISDIR(info.st_mode)) {
-    SetLastError(ERROR_INVALID_NAME);
-    return INVALID_FILE_ATTRIBUTES;
-  }
-  DWORD attributes = S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
-  if (!(info.st_mode & S_IWUSR))
-    attributes |= FILE_ATTRIBUTE_READONLY;
-  return attributes;
-}
 
 // ---- The C runtime's allocation and stream writes ----------------------------
 // Reached from the program through platform/posix/runtime_calls.h. A fault
