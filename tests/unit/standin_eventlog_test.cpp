@@ -49,7 +49,7 @@ TEST_F(StandinEventLogTest, AReportIsRecordedWithEveryFieldAndStringsOfAnyBytes)
   EXPECT_TRUE(standinReadEvents().empty());
 }
 
-TEST_F(StandinEventLogTest, AReportOnANullOrDeregisteredSourceFailsAndRecordsNothing) {
+TEST_F(StandinEventLogTest, AReportOnANullOrDeregisteredSourceAndAFaultFailAndRecordNothing) {
   const char *strings[] = {"x"};
   SetLastError(0);
   EXPECT_FALSE(ReportEventA(nullptr, EVENTLOG_ERROR_TYPE, 4000, 1, nullptr, 1, 0, strings, nullptr));
@@ -66,20 +66,18 @@ TEST_F(StandinEventLogTest, AReportOnANullOrDeregisteredSourceFailsAndRecordsNot
   EXPECT_TRUE(standinReadEvents().empty());
 
   EXPECT_EQ(RegisterEventSourceA("\\\\elsewhere", "svc"), nullptr) << "only the local machine";
-}
 
-TEST_F(StandinEventLogTest, EveryCallFailsOnRequestWithTheChosenError) {
-  standinFailCall("RegisterEventSourceA", 1502);
+  // Every call fails on request with the chosen error.
+  standinFailCall("RegisterEventSourceA", 1502, standinCallCount("RegisterEventSourceA") + 1);
   EXPECT_EQ(RegisterEventSourceA(nullptr, "svc"), nullptr);
   EXPECT_EQ(GetLastError(), 1502u);
-  HANDLE source = RegisterEventSourceA(nullptr, "svc");
+  source = RegisterEventSourceA(nullptr, "svc");
   ASSERT_NE(source, nullptr);
-  standinFailCall("ReportEventA", 1502);
-  const char *strings[] = {"x"};
+  standinFailCall("ReportEventA", 1502, standinCallCount("ReportEventA") + 1);
   EXPECT_FALSE(ReportEventA(source, EVENTLOG_ERROR_TYPE, 4000, 1, nullptr, 1, 0, strings, nullptr));
   EXPECT_EQ(GetLastError(), 1502u);
   EXPECT_TRUE(standinReadEvents().empty());
-  standinFailCall("DeregisterEventSource", 1502);
+  standinFailCall("DeregisterEventSource", 1502, standinCallCount("DeregisterEventSource") + 1);
   EXPECT_FALSE(DeregisterEventSource(source));
   EXPECT_TRUE(DeregisterEventSource(source)) << "the failed call left the source registered";
 }

@@ -67,7 +67,7 @@ TEST(StandinFullPath, AMappedDriveReachesItsDirectory) {
   unsetenv("VELKOR_STANDIN_DRIVE_D");
 }
 
-TEST(StandinFullPath, BufferTooSmallGivesTheSizeNeededAndWritesNothing) {
+TEST(StandinFullPath, BufferTooSmallGivesTheSizeNeededAndFailuresSetTheLastError) {
   const std::string path = "Z:\\abc\\def"; // 10 characters
   char buffer[16];
   memset(buffer, 'x', sizeof buffer);
@@ -80,10 +80,7 @@ TEST(StandinFullPath, BufferTooSmallGivesTheSizeNeededAndWritesNothing) {
   EXPECT_STREQ(filePart, "def");
   EXPECT_EQ(GetFullPathNameA("Z:\\abc\\", 16, buffer, &filePart), 7u);
   EXPECT_EQ(filePart, nullptr);
-}
-
-TEST(StandinFullPath, FailuresSetTheLastError) {
-  char buffer[64];
+  // Failures set the last error.
   EXPECT_EQ(GetFullPathNameA("", sizeof buffer, buffer, nullptr), 0u);
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_NAME);
   standinFailCall("GetFullPathNameA", ERROR_ACCESS_DENIED, standinCallCount("GetFullPathNameA") + 1);
