@@ -346,9 +346,11 @@ DWORD standinStartService(const char *name) {
     usleep(kPollMicros);
   }
   if (error) {
+    // A process that died is recorded as the SCM records any death of one.
+    bool died = standinProcessEnded(info.hProcess, false);
     kill(pid, SIGKILL);
     standinProcessEnded(info.hProcess, true);
-    markStopped(serviceName.c_str(), error, pid);
+    markStopped(serviceName.c_str(), died ? kStandinProcessAborted : error, pid);
   }
   // The stand-in's reaper keeps watching the child; the handles are not needed.
   CloseHandle(info.hThread);
@@ -366,7 +368,7 @@ bool standinScmNoteDeadHost(const char *name) {
   }
   if (service.hostPid <= 0 || service.status.dwCurrentState == SERVICE_STOPPED)
     return false;
-  if (kill(service.hostPid, 0) == 0 || errno != ESRCH)
+  if (standinScmProcessAlive(service.hostPid))
     return false;
   markStopped(name, kStandinProcessAborted, service.hostPid);
   return true;

@@ -240,7 +240,22 @@ void standinScmErase(const char *name) {
   writeText(scmDir() + "/order", order);
 }
 
-bool standinScmProcessAlive(int pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
+// A process that has exited has ended, even while nobody has reaped it yet
+// (a zombie, state Z in /proc/<pid>/stat).
+bool standinScmProcessAlive(int pid) {
+  if (pid <= 0 || (kill(pid, 0) != 0 && errno != EPERM))
+    return false;
+  char path[64], stat[512] = "";
+  snprintf(path, sizeof path, "/proc/%d/stat", pid);
+  FILE *file = fopen(path, "rb");
+  if (!file)
+    return true;
+  size_t length = fread(stat, 1, sizeof stat - 1, file);
+  fclose(file);
+  stat[length] = 0;
+  const char *end = strrchr(stat, ')'); // the name may hold blanks and parentheses
+  return !(end && end[1] == ' ' && end[2] == 'Z');
+}
 
 bool standinScmEraseIfDeleted(const StandinService &service) {
   if (!service.markedForDelete || service.openHandles > 0 ||
