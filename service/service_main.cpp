@@ -41,6 +41,7 @@ constexpr DWORD kExitCodeUnreported = 1;
 // for the server's first check, and the longest wait each one covers: the
 // next report always comes before the hint runs out.
 constexpr DWORD kPendingHintMs = 10000;
+constexpr DWORD kFirstHintMs = 5000;
 constexpr DWORD kPendingSliceMs = 5000;
 // The preshutdown timeout a stop needs at a system shutdown.
 constexpr DWORD kStopBudgetMs = kLongestStopMs;
@@ -64,15 +65,19 @@ void reportStartPending(DWORD *startCheckPoint) {
   ++*startCheckPoint;
 }
 
-// Waits `ms` on the event while the service is start-pending, in slices each
-// announced by a start-pending report. The wait's result: WAIT_TIMEOUT when
+// Waits `ms` on the event while the service is start-pending, in slices
+// each announced by a start-pending report, but for a first slice that the
+// last report's wait hint still covers (`coveredMs`) with as much time again
+// to spare for the probe that follows. The wait's result: WAIT_TIMEOUT when
 // the whole time passed.
-DWORD waitStartPending(HANDLE event, DWORD ms, DWORD *startCheckPoint) {
+DWORD waitStartPending(HANDLE event, DWORD ms, DWORD *startCheckPoint, DWORD coveredMs) {
   if (ms == 0)
     return WaitForSingleObject(event, 0);
   for (;;) {
-    reportStartPending(startCheckPoint);
     DWORD slice = ms < kPendingSliceMs ? ms : kPendingSliceMs;
+    if (slice > coveredMs)
+      reportStartPending(startCheckPoint);
+    coveredMs = 0;
     DWORD waited = WaitForSingleObject(event, slice);
     ms -= slice;
     if (waited != WAIT_TIMEOUT || ms == 0)
@@ -143,8 +148,9 @@ void endUnsupervised() {
   waitForTheEnd(); // a stop that was already running ends the service instead
 }
 
-// The supervision loop; returns when serviceMain is to end.
-void supervise(const char *serviceName, DWORD *startCheckPoint) {
+// The supervision loop; returns when serviceMain is to end. `lastHintMs` is
+// the wait hint of the start-pending report made last.
+void supervise(const char *serviceName, DWORD *startCheckPoint, DWORD lastHintMs) {
   int32_t refreshPeriod = readRefreshPeriod();
   DWORD timeout = refreshPeriod > (int32_t)(kLongestWaitMs / 1000) ? kLongestWaitMs
                                                                    : (DWORD)refreshPeriod * 1000u;
@@ -154,7 +160,9 @@ void supervise(const char *serviceName, DWORD *startCheckPoint) {
     HANDLE event = terminationEvent.load();
     DWORD waited;
     if (!runningReported) {
-      waited = waitStartPending(event, retry ? kRunningPassMs : timeout, startCheckPoint);
+      waited = waitStartPending(event, retry ? kRunningPassMs : timeout, startCheckPoint,
+                                lastHintMs / 2);
+      lastHintMs = 0;
     } else if (refreshPeriod != 0) {
       waited = WaitForSingleObject(event, kRunningPassMs);
     } else {
@@ -339,7 +347,7 @@ void WINAPI serviceMain(DWORD argc, LPSTR *argv) {
   }
   debug("registerServiceHandler returning '%d'", 0);
   serviceStatusSlot.store(&serviceStatusHandle);
-  int refused = report(SERVICE_START_PENDING, NO_ERROR, 0, startCheckPoint, 5000);
+  int refused = report(SERVICE_START_PENDING, NO_ERROR, 0, startCheckPoint, kFirstHintMs);
   startCheckPoint = 2;
   if (refused) {
     startFailed = true;
@@ -366,7 +374,8 @@ void WINAPI serviceMain(DWORD argc, LPSTR *argv) {
     debugError("serviceMain: doStartApplication() failed");
     endFailedStart();
   } else {
-    supervise(serviceName, &startCheckPoint);
+    // The last start-pending report: serviceMain's first, or the start's probe.
+    supervise(serviceName, &startCheckPoint, alreadyRunning ? kFirstHintMs : kPendingHintMs);
   }
 
   // The one stopped report is made by whoever owns the service's end; one

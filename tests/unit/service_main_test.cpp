@@ -28,17 +28,17 @@ struct ServiceMain : ServiceRun {
   }
 };
 
-// The start's reports, then one per 5 s of the 10 s refresh period.
+// The start's reports, then one halfway through the 10 s refresh period (the
+// start's last one covers the first 5 s).
 const std::vector<std::string> kStartReports = {"2 0 0 1 5000 0", "2 0 0 2 330000 0",
-                                                "2 0 0 3 10000 0", "2 0 0 4 10000 0",
-                                                "2 0 0 5 10000 0"};
+                                                "2 0 0 3 10000 0", "2 0 0 4 10000 0"};
 } // namespace
 
 TEST_F(ServiceMain, NormalStartRunsAndStops) {
   EXPECT_EQ(0, runService(runThenStop()));
   std::vector<std::string> statuses = bed.statuses();
   std::vector<std::string> expected = kStartReports;
-  expected.push_back("4 0 0 6 0 261");
+  expected.push_back("4 0 0 5 0 261");
   expected.push_back("3 0 0 1 30000 261");
   EXPECT_EQ(expected, head(statuses, expected.size()));
   EXPECT_EQ("1 0 0 0 0 261", statuses.back());
@@ -127,9 +127,9 @@ TEST_F(ServiceMain, ServerDyingOutsideTheScmStopsTheServiceWithAnError) {
     bed.killScriptServer();
   }));
   std::vector<std::string> statuses = bed.statuses();
-  EXPECT_EQ("4 0 0 6 0 261", statuses[5]);
+  EXPECT_EQ("4 0 0 5 0 261", statuses[4]);
   EXPECT_EQ("1 1066 -1 0 0 261", statuses.back());
-  EXPECT_EQ(7u, statuses.size());
+  EXPECT_EQ(6u, statuses.size());
   EXPECT_EQ(std::vector<std::string>(
                 {event(0, "MSG_SERVER_STARTED"), event(1, "MSG_STOPPED_OUTSIDE_SCM")}),
             bed.events());
@@ -191,8 +191,8 @@ TEST_F(ServiceMain, ShutdownRunsOnTheDispatchersThread) {
     EXPECT_EQ((DWORD)SERVICE_STOPPED, bed.current().dwCurrentState);
   }));
   std::vector<std::string> statuses = bed.statuses();
-  EXPECT_EQ("4 0 0 6 0 261", statuses[6]); // the interrogate's answer: the running report again
-  EXPECT_EQ("3 0 0 1 30000 261", statuses[7]);
+  EXPECT_EQ("4 0 0 5 0 261", statuses[5]); // the interrogate's answer: the running report again
+  EXPECT_EQ("3 0 0 1 30000 261", statuses[6]);
   EXPECT_EQ("1 0 0 0 0 261", statuses.back());
   std::vector<std::string> log = bed.log();
   auto shutdown = std::find(log.begin(), log.end(), "serviceHandler: shutdown");
@@ -209,7 +209,7 @@ TEST_F(ServiceMain, PreshutdownStopsTheServiceFromTheStopThread) {
   }));
   std::vector<std::string> statuses = bed.statuses();
   std::vector<std::string> expected = kStartReports;
-  expected.push_back("4 0 0 6 0 261");
+  expected.push_back("4 0 0 5 0 261");
   expected.push_back("3 0 0 1 30000 261");
   expected.push_back("3 0 0 2 10000 261");
   EXPECT_EQ(expected, head(statuses, expected.size()));
@@ -291,7 +291,7 @@ void ignoringLauncher(ServiceBed &bed) {
   writeWholeFile(bed.inst.root + "/lib/winlauncher.ignore", "");
 }
 
-const std::string kRunning = "4 0 0 5 0 261";
+const std::string kRunning = "4 0 0 4 0 261";
 const std::string kOutside = "1 1066 -1 0 0 261";
 const std::string kClean = "1 0 0 0 0 261";
 const std::string kLoop = "...";
@@ -423,13 +423,12 @@ INSTANTIATE_TEST_SUITE_P(Orderings, ServiceEnding, testing::ValuesIn(endings()),
 // SCM has taken one; it is made again a pass later, start-pending meanwhile.
 TEST_F(ServiceMain, ARefusedRunningReportIsMadeAgainBeforeTheEvent) {
   setenv("VELKOR_WINDOWS_SERVICE_REFRESH_PERIOD", "1", 1);
-  // The fifth report is the running one: the start's three, one for the period.
-  standinFailCall("SetServiceStatus", ERROR_INVALID_DATA, standinCallCount("SetServiceStatus") + 5);
+  // The fourth report is the running one, after the start's three.
+  standinFailCall("SetServiceStatus", ERROR_INVALID_DATA, standinCallCount("SetServiceStatus") + 4);
   EXPECT_EQ(0, runService(runThenStop()));
   EXPECT_EQ(std::vector<std::string>({"2 0 0 1 5000 0", "2 0 0 2 330000 0", "2 0 0 3 10000 0",
-                                      "2 0 0 4 10000 0", "2 0 0 5 10000 0", "4 0 0 6 0 261",
-                                      "3 0 0 1 30000 261"}),
-            head(bed.statuses(), 7));
+                                      "2 0 0 4 10000 0", "4 0 0 5 0 261", "3 0 0 1 30000 261"}),
+            head(bed.statuses(), 6));
   EXPECT_EQ(std::vector<std::string>({event(0, "MSG_SERVER_STARTED"),
                                       event(0, "MSG_SERVER_SHUTDOWN")}),
             bed.events());
