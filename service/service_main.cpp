@@ -157,6 +157,8 @@ void supervise(const char *serviceName, DWORD *startCheckPoint, DWORD lastHintMs
   bool runningReported = false;
   bool retry = false; // the running report was refused: it is made again on the next pass
   for (;;) {
+    if (stoppedReportTaken.load())
+      return;
     HANDLE event = terminationEvent.load();
     DWORD waited;
     if (!runningReported) {

@@ -121,25 +121,6 @@ TEST_F(ServiceMain, WithoutItsOwnNameTheServiceReportsAFailedStartUnderTheScmsNa
   EXPECT_EQ("", bed.scriptCalls());
 }
 
-TEST_F(ServiceMain, ServerDyingOutsideTheScmStopsTheServiceWithAnError) {
-  EXPECT_EQ(0, runService([this] {
-    EXPECT_TRUE(bed.waitForState(SERVICE_RUNNING));
-    bed.killScriptServer();
-  }));
-  std::vector<std::string> statuses = bed.statuses();
-  EXPECT_EQ("4 0 0 5 0 261", statuses[4]);
-  EXPECT_EQ("1 1066 -1 0 0 261", statuses.back());
-  EXPECT_EQ(6u, statuses.size());
-  EXPECT_EQ(std::vector<std::string>(
-                {event(0, "MSG_SERVER_STARTED"), event(1, "MSG_STOPPED_OUTSIDE_SCM")}),
-            bed.events());
-  std::vector<std::string> log = bed.log();
-  EXPECT_TRUE(logHas(log, "Successfully opened the Service Control Manager."));
-  EXPECT_TRUE(logHas(log, "checking in serviceMain serviceHandler: service stopped with error."));
-  // Verbose probes: serviceMain's first, the start sequence's one, the three re-probes.
-  EXPECT_EQ(5, countOf(log, "Determining if the server is running."));
-}
-
 TEST_F(ServiceMain, ServerDyingWhileTheScmStopsTheServiceWritesNoEvent) {
   EXPECT_EQ(0, runService([this] {
     EXPECT_TRUE(bed.waitForState(SERVICE_RUNNING));
@@ -180,50 +161,6 @@ TEST_F(ServiceMain, ServerComingBackDuringTheReprobesKeepsTheServiceRunning) {
   EXPECT_EQ(std::vector<std::string>({event(0, "MSG_SERVER_STARTED"),
                                       event(0, "MSG_SERVER_SHUTDOWN")}),
             bed.events());
-}
-
-TEST_F(ServiceMain, ShutdownRunsOnTheDispatchersThread) {
-  EXPECT_EQ(0, runService([this] {
-    EXPECT_TRUE(bed.waitForState(SERVICE_RUNNING));
-    bed.control(SERVICE_CONTROL_INTERROGATE);
-    bed.control(SERVICE_CONTROL_SHUTDOWN);
-    // Acknowledged only once the handler, and so the whole sequence, is done.
-    EXPECT_EQ((DWORD)SERVICE_STOPPED, bed.current().dwCurrentState);
-  }));
-  std::vector<std::string> statuses = bed.statuses();
-  EXPECT_EQ("4 0 0 5 0 261", statuses[5]); // the interrogate's answer: the running report again
-  EXPECT_EQ("3 0 0 1 30000 261", statuses[6]);
-  EXPECT_EQ("1 0 0 0 0 261", statuses.back());
-  std::vector<std::string> log = bed.log();
-  auto shutdown = std::find(log.begin(), log.end(), "serviceHandler: shutdown");
-  auto stopped = std::find(shutdown, log.end(), "doStopApplication: server stopped.");
-  auto returned = std::find(shutdown, log.end(), "serviceHandler returning.");
-  EXPECT_LT(stopped, returned); // the handler returns after the whole sequence
-  EXPECT_EQ(event(0, "MSG_SERVER_SHUTDOWN"), bed.events().back());
-}
-
-TEST_F(ServiceMain, PreshutdownStopsTheServiceFromTheStopThread) {
-  EXPECT_EQ(0, runService([this] {
-    EXPECT_TRUE(bed.waitForState(SERVICE_RUNNING));
-    EXPECT_EQ(0u, bed.control(SERVICE_CONTROL_PRESHUTDOWN));
-  }));
-  std::vector<std::string> statuses = bed.statuses();
-  std::vector<std::string> expected = kStartReports;
-  expected.push_back("4 0 0 5 0 261");
-  expected.push_back("3 0 0 1 30000 261");
-  expected.push_back("3 0 0 2 10000 261");
-  EXPECT_EQ(expected, head(statuses, expected.size()));
-  EXPECT_EQ("1 0 0 0 0 261", statuses.back());
-  std::vector<std::string> log = bed.log();
-  auto preshutdown = std::find(log.begin(), log.end(), "serviceHandler: preshutdown");
-  auto returned = std::find(preshutdown, log.end(), "serviceHandler returning.");
-  auto stopped = std::find(preshutdown, log.end(), "doStopApplication: server stopped.");
-  EXPECT_LT(returned, stopped); // the handler does not wait for the sequence
-  EXPECT_NE(log.end(), stopped);
-  EXPECT_EQ(std::vector<std::string>({event(0, "MSG_SERVER_STARTED"),
-                                      event(0, "MSG_SERVER_SHUTDOWN")}),
-            bed.events());
-  EXPECT_FALSE(lockHeld(bed.lockFile()));
 }
 
 struct RefreshPeriod : ServiceMain, testing::WithParamInterface<std::pair<const char *, int>> {};
@@ -275,6 +212,8 @@ struct Ending {
   std::function<void(ServiceBed &)> drive;
   std::vector<std::string> reportsAfterRunning; // "..." stands for the stop's loop reports
   std::vector<std::string> events;
+  // What else the row shows in the debug log.
+  std::function<void(const std::vector<std::string> &)> logCheck = [](const auto &) {};
   friend void PrintTo(const Ending &e, std::ostream *os) { *os << e.name; }
 };
 
@@ -285,6 +224,13 @@ void dieThenReprobe(ServiceBed &bed) {
   bed.killScriptServer();
   EXPECT_TRUE(eventually(
       [&] { return countOf(bed.log(), "Determining if the server is running.") > probes; }));
+}
+
+// Where `line` first comes after `from` in the log.
+long at(const std::vector<std::string> &log, const std::string &line, const std::string &from) {
+  auto start = std::find(log.begin(), log.end(), from);
+  EXPECT_NE(log.end(), start) << from;
+  return std::find(start, log.end(), line) - log.begin();
 }
 
 void ignoringLauncher(ServiceBed &bed) {
@@ -319,7 +265,14 @@ std::vector<Ending> endings() {
   };
   return {
       {"Dies", 0.25, [](ServiceBed &bed) { bed.killScriptServer(); }, {kOutside},
-       {"MSG_STOPPED_OUTSIDE_SCM"}},
+       {"MSG_STOPPED_OUTSIDE_SCM"},
+       [](const std::vector<std::string> &log) {
+         EXPECT_TRUE(logHas(log, "Successfully opened the Service Control Manager."));
+         EXPECT_TRUE(logHas(log, "checking in serviceMain serviceHandler: service stopped with "
+                                 "error."));
+         // Verbose probes: serviceMain's first, the start's one, the three re-probes.
+         EXPECT_EQ(5, countOf(log, "Determining if the server is running."));
+       }},
       {"DiesThenStopBeforeThePass", 0.25,
        [](ServiceBed &bed) {
          bed.killScriptServer();
@@ -342,10 +295,25 @@ std::vector<Ending> endings() {
          bed.control(SERVICE_CONTROL_STOP);
        },
        {kRunning, "3 0 0 1 30000 261", kLoop, kClean}, {"MSG_SERVER_SHUTDOWN"}},
-      {"Shutdown", 0.01, control(SERVICE_CONTROL_SHUTDOWN), {"3 0 0 1 30000 261", kLoop, kClean},
-       {"MSG_SERVER_SHUTDOWN"}},
-      {"Preshutdown", 0.01, control(SERVICE_CONTROL_PRESHUTDOWN),
-       {"3 0 0 1 30000 261", kLoop, kClean}, {"MSG_SERVER_SHUTDOWN"}},
+      // A shutdown runs on the dispatcher's thread: it is acknowledged once
+      // the whole sequence is done. A preshutdown's handler returns at once.
+      {"Shutdown", 0.01,
+       [](ServiceBed &bed) {
+         EXPECT_EQ(0u, bed.control(SERVICE_CONTROL_SHUTDOWN));
+         EXPECT_EQ((DWORD)SERVICE_STOPPED, bed.current().dwCurrentState);
+       },
+       {"3 0 0 1 30000 261", kLoop, kClean}, {"MSG_SERVER_SHUTDOWN"},
+       [](const std::vector<std::string> &log) {
+         EXPECT_LT(at(log, "doStopApplication: server stopped.", "serviceHandler: shutdown"),
+                   at(log, "serviceHandler returning.", "serviceHandler: shutdown"));
+       }},
+      {"Preshutdown", 0.01,
+       [](ServiceBed &bed) { EXPECT_EQ(0u, bed.control(SERVICE_CONTROL_PRESHUTDOWN)); },
+       {"3 0 0 1 30000 261", kLoop, kClean}, {"MSG_SERVER_SHUTDOWN"},
+       [](const std::vector<std::string> &log) {
+         EXPECT_LT(at(log, "serviceHandler returning.", "serviceHandler: preshutdown"),
+                   at(log, "doStopApplication: server stopped.", "serviceHandler: preshutdown"));
+       }},
       {"FailingStopThenShutdown", 0.01, failingStopThen(SERVICE_CONTROL_SHUTDOWN),
        {"3 0 0 1 30000 261", kLoop, kOutside}, {"MSG_STOP_FAILED"}},
       {"FailingStopThenPreshutdown", 0.01, failingStopThen(SERVICE_CONTROL_PRESHUTDOWN),
@@ -405,6 +373,7 @@ TEST_P(ServiceEnding, EndsWithOneStoppedReportAndNothingAfterIt) {
         << it->call << " " << it->requestedMs << " after the end";
   }
   std::vector<std::string> log = bed.log();
+  ending.logCheck(log);
   auto end = std::find_if(log.begin(), log.end(), [](const std::string &line) {
     return startsWith(line, "Updating the service status.  statusToSet=1 ");
   });

@@ -162,13 +162,3 @@ TEST_F(StartProcess, AServiceThatCannotReportItsEndEndsItsProcess) {
   }
   unlink(faults.c_str());
 }
-
-TEST_F(StartProcess, KilledServerStopsTheServiceWith1066AndMinusOne) {
-  EXPECT_EQ("started\n", sc({"start", bed.name}).out);
-  EXPECT_EQ(0, sc({"wait", bed.name, "4", "20000"}).exitCode);
-  bed.killScriptServer();
-  RunResult stopped = sc({"wait", bed.name, "1", "20000"});
-  EXPECT_EQ("state=1 win32=1066 specific=-1 checkpoint=0 hint=0 accepted=261\n", stopped.out);
-  EXPECT_TRUE(eventually([&] { return bed.events().size() == 2; }));
-  EXPECT_EQ(event(1, "MSG_STOPPED_OUTSIDE_SCM"), bed.events().back());
-}
