@@ -54,10 +54,11 @@ int isServerRunning(int32_t *running, int32_t verbose) {
   DWORD lockError = granted ? 0 : GetLastError();
   int result;
   if (granted) {
+    // Released first: the server may be starting and waiting for its byte.
+    UnlockFileEx(handle, 0, 1, 0, &range); // result ignored
     if (verbose)
       debug("Able to lock '%s', so the server is not running.", path);
     *running = 0;
-    UnlockFileEx(handle, 0, 1, 0, &range); // released before the close; result ignored
     result = 0;
   } else if (lockError == ERROR_LOCK_VIOLATION) {
     if (verbose)

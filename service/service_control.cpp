@@ -1,13 +1,16 @@
-// The control handler and the stop sequence.
+// The control handler, the stop sequence and the service's end.
 //
 // Threads: serviceHandler runs on the dispatcher's thread, one control at a
 // time. A stop runs doStopApplication on a stop thread of its own (nobody
 // waits for it); a shutdown runs it on the dispatcher's thread. stopInProgress
-// admits one stop sequence at a time: raised by compare-and-swap in
-// serviceStop, lowered by exchange as the sequence's very last step, so
-// stopCheckPoint has a single writer while a sequence runs. The `start`
-// subcommand waits for stopInProgress to drop before it deregisters the event
-// source and releases the instance paths the sequence uses.
+// is the ownership of the service's end: taken by compare-and-swap (a stop,
+// a shutdown, or supervision that found the server gone), given back by
+// exchange as the owner's very last step. Only the owner reports
+// SERVICE_STOPPED, and stopCheckPoint has a single writer while it runs.
+// updateServiceStatus sends nothing once the SCM has taken SERVICE_STOPPED,
+// so whatever comes late is traced and not sent. The `start` subcommand
+// waits for stopInProgress to drop before it deregisters the event source
+// and releases the instance paths the sequence uses.
 //
 // Every status report tests serviceStatusSlot first: a control that arrives
 // between the handler's registration and the slot's publication reports
@@ -23,67 +26,86 @@
 #include "../launcher/child_process.h"
 
 std::atomic<int32_t> stopInProgress{0};
+std::atomic<int32_t> endRequested{0};
 
 namespace {
 constexpr size_t kCommandSize = 2048;
 constexpr DWORD kFirstProbeDelayMs = 1000;
 constexpr int kStopProbes = 30;
 constexpr DWORD kStopProbeDelayMs = 2000;
+constexpr size_t kEventTextSize = 400;
 
-// Reports through the slot when it is set; 1 (refused) when it is not.
-int report(DWORD state, DWORD checkPoint, DWORD waitHint) {
+// Reports through the slot when it is set; kReportRefused when it is not.
+int report(DWORD state, DWORD win32ExitCode, DWORD serviceExitCode, DWORD checkPoint,
+           DWORD waitHint) {
   SERVICE_STATUS_HANDLE *slot = serviceStatusSlot.load();
   if (!slot)
-    return 1;
-  return updateServiceStatus(state, NO_ERROR, 0, checkPoint, waitHint, slot);
+    return kReportRefused;
+  return updateServiceStatus(state, win32ExitCode, serviceExitCode, checkPoint, waitHint, slot);
 }
 
 void reportEvent(WORD type, DWORD eventId) {
+  char text[kEventTextSize];
   LPCSTR strings[1] = {instanceDir};
+  if (eventId == MSG_GENERIC) {
+    boundedFormat(text, sizeof text,
+                  "Velkor in %s could not be supervised; the service stopped it.", instanceDir);
+    strings[0] = text;
+  }
   ReportEventA(eventSource, type, EVENT_CATEGORY, eventId, nullptr, 1, 0, strings, nullptr);
 }
 
 // Lets serviceMain end: it waits on this event.
 void fakeTermination() {
   debug("Faking a service termination so serviceMain can return.");
-  SetEvent(terminationEvent.load());
+  HANDLE event = terminationEvent.load();
+  if (event)
+    SetEvent(event);
 }
+
+bool endsTheService(int kind) { return kind != kStopRequested; }
 
 void interrogate() {
   debug("serviceHandler: interrogate.");
-  int32_t running = 0;
-  if (isServerRunning(&running, 1) != 0) {
-    debug("serviceHandler: error interrogating.");
-  } else if (running) {
-    currentServiceState.store(SERVICE_RUNNING, std::memory_order_relaxed);
-    debug("serviceHandler: service running.");
-  } else {
-    debug("serviceHandler: service stopped.");
-    // The server went away while the service runs and nobody is stopping it:
-    // that is the stop supervision would find, told the same way.
-    if (currentServiceState.load(std::memory_order_relaxed) == SERVICE_RUNNING &&
-        stopInProgress.load() == 0 && reportStoppedOutsideScm()) {
-      fakeTermination();
-      return;
-    }
-    currentServiceState.store(SERVICE_STOPPED, std::memory_order_relaxed);
-  }
-  report(currentServiceState.load(std::memory_order_relaxed), 0, 0);
+  SERVICE_STATUS_HANDLE *slot = serviceStatusSlot.load();
+  if (slot)
+    repeatServiceStatus(slot);
 }
 } // namespace
 
+bool claimTheEnd() {
+  int32_t idle = 0;
+  return stopInProgress.compare_exchange_strong(idle, 1);
+}
+
+void releaseTheEnd() { stopInProgress.exchange(0); }
+
+bool endService(DWORD win32ExitCode, DWORD serviceExitCode, WORD eventType, DWORD eventId) {
+  int result = report(SERVICE_STOPPED, win32ExitCode, serviceExitCode, 0, 0);
+  if (result == kReportRefused && serviceStatusSlot.load()) {
+    debug("Reporting the end of the service once more.");
+    result = report(SERVICE_STOPPED, win32ExitCode, serviceExitCode, 0, 0);
+  }
+  if (result == kReportAfterStopped)
+    return false;
+  // Also after a refused report: serviceMain ends the process then.
+  fakeTermination();
+  if (eventId != 0 && (result == kReportTaken || !serviceStatusSlot.load()))
+    reportEvent(eventType, eventId);
+  return result == kReportTaken;
+}
+
 bool reportStoppedOutsideScm() {
-  DWORD state = currentServiceState.load(std::memory_order_relaxed);
-  do {
-    if (state == SERVICE_STOPPED || state == SERVICE_STOP_PENDING)
-      return false;
-  } while (!currentServiceState.compare_exchange_weak(state, SERVICE_STOPPED));
-  debug("checking in serviceMain serviceHandler: service stopped with error.");
-  SERVICE_STATUS_HANDLE *slot = serviceStatusSlot.load();
-  if (slot)
-    updateServiceStatus(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, (DWORD)-1, 0, 0, slot);
-  reportEvent(EVENTLOG_ERROR_TYPE, MSG_STOPPED_OUTSIDE_SCM);
-  return true;
+  if (!claimTheEnd())
+    return false;
+  bool told = false;
+  if (!stoppedReportTaken.load()) {
+    debug("checking in serviceMain serviceHandler: service stopped with error.");
+    told = endService(ERROR_SERVICE_SPECIFIC_ERROR, (DWORD)-1, EVENTLOG_ERROR_TYPE,
+                      MSG_STOPPED_OUTSIDE_SCM);
+  }
+  releaseTheEnd();
+  return told;
 }
 
 void WINAPI serviceHandler(DWORD controlCode) {
@@ -131,49 +153,58 @@ DWORD WINAPI serviceHandlerEx(DWORD controlCode, DWORD, LPVOID, LPVOID) {
 }
 
 void serviceStop(int kind) {
-  int32_t idle = 0;
-  if (!stopInProgress.compare_exchange_strong(idle, 1)) {
+  // A stop already running ends the service when it fails, once the system
+  // has asked for the end.
+  if (endsTheService(kind))
+    endRequested.store(1);
+  if (!claimTheEnd()) {
     debug("serviceHandler: a stop is already in progress.");
     return;
   }
-  // Supervision or an interrogate may have just told the SCM that the server
-  // stopped on its own: that ended the service, nothing is left to stop.
-  DWORD state = currentServiceState.load(std::memory_order_relaxed);
-  do {
-    if (state == SERVICE_STOPPED) {
-      debug("serviceHandler: the service has already stopped.");
-      stopInProgress.exchange(0);
-      return;
-    }
-  } while (!currentServiceState.compare_exchange_weak(state, SERVICE_STOP_PENDING));
-  debug("serviceHandler: stop");
-  stopCheckPoint.store(2, std::memory_order_relaxed);
-  report(SERVICE_STOP_PENDING, 1, 30000);
-  // A shutdown gives no time beyond the handler's own; a preshutdown is
-  // waited for through the stop-pending reports, so it runs on its thread
-  // like a stop and ends like a shutdown.
-  if (kind == kStopForShutdown) {
-    doStopApplication(1);
+  if (stoppedReportTaken.load()) {
+    debug("serviceHandler: the service has already stopped.");
+    releaseTheEnd();
     return;
   }
-  int endsTheService = kind == kStopForPreshutdown;
-  LPVOID parameter = endsTheService ? reinterpret_cast<LPVOID>(static_cast<intptr_t>(1)) : nullptr;
-  HANDLE thread = CreateThread(nullptr, 0, stopThread, parameter, 0, nullptr);
+  debug("serviceHandler: stop");
+  // The server went away before the stop came (supervision may be re-probing
+  // it right now): that is an unexpected stop, told as supervision would.
+  int32_t running = 1;
+  if (kind != kStopUnsupervised && isServerRunning(&running, 1) == 0 && !running) {
+    debug("serviceHandler: the server had already stopped.");
+    debug("checking in serviceMain serviceHandler: service stopped with error.");
+    endService(ERROR_SERVICE_SPECIFIC_ERROR, (DWORD)-1, EVENTLOG_ERROR_TYPE,
+               MSG_STOPPED_OUTSIDE_SCM);
+    releaseTheEnd();
+    return;
+  }
+  stopCheckPoint.store(2, std::memory_order_relaxed);
+  report(SERVICE_STOP_PENDING, NO_ERROR, 0, 1, 30000);
+  // A shutdown gives no time beyond the handler's own; a preshutdown is
+  // waited for through the stop-pending reports, so it runs on its thread
+  // like a stop and ends like a shutdown. Supervision that cannot go on
+  // stops the server on its own thread.
+  if (kind == kStopForShutdown || kind == kStopUnsupervised) {
+    doStopApplication(kind);
+    return;
+  }
+  HANDLE thread = CreateThread(nullptr, 0, stopThread,
+                               reinterpret_cast<LPVOID>(static_cast<intptr_t>(kind)), 0, nullptr);
   if (thread) {
     CloseHandle(thread);
     return;
   }
   debugError("Failed to create the stop thread.  Last error = %d.  Stopping synchronously.",
              (int)GetLastError());
-  doStopApplication(endsTheService);
+  doStopApplication(kind);
 }
 
-DWORD WINAPI stopThread(LPVOID endsTheService) {
-  doStopApplication(endsTheService ? 1 : 0);
+DWORD WINAPI stopThread(LPVOID kind) {
+  doStopApplication((int)reinterpret_cast<intptr_t>(kind));
   return 0;
 }
 
-void doStopApplication(int shutdown) {
+void doStopApplication(int kind) {
   bool haveSlot = serviceStatusSlot.load() != nullptr;
   const char *root = getInstanceRoot();
   debug("doStopApplication");
@@ -198,7 +229,7 @@ void doStopApplication(int shutdown) {
         --passesLeft;
         if (haveSlot) {
           DWORD checkPoint = stopCheckPoint.load(std::memory_order_relaxed);
-          report(SERVICE_STOP_PENDING, checkPoint, 10000);
+          report(SERVICE_STOP_PENDING, NO_ERROR, 0, checkPoint, 10000);
           stopCheckPoint.store(checkPoint + 1, std::memory_order_relaxed);
         }
         if (isServerRunning(&running, 1) != 0) {
@@ -217,19 +248,27 @@ void doStopApplication(int shutdown) {
     }
   }
 
-  if (stopped) {
-    currentServiceState.store(SERVICE_STOPPED, std::memory_order_relaxed);
-    report(SERVICE_STOPPED, 0, 0);
-    fakeTermination();
-    reportEvent(EVENTLOG_SUCCESS, MSG_SERVER_SHUTDOWN);
+  if (stopped && kind == kStopUnsupervised) {
+    endService(ERROR_SERVICE_SPECIFIC_ERROR, (DWORD)-1, EVENTLOG_ERROR_TYPE, MSG_GENERIC);
+  } else if (stopped) {
+    endService(NO_ERROR, 0, EVENTLOG_SUCCESS, MSG_SERVER_SHUTDOWN);
   } else {
     debug("serviceHandler: The server could not be stopped.");
-    DWORD state = shutdown ? SERVICE_STOPPED : SERVICE_RUNNING;
-    currentServiceState.store(state, std::memory_order_relaxed);
-    report(state, 0, 0);
-    if (shutdown)
-      fakeTermination();
-    reportEvent(EVENTLOG_ERROR_TYPE, MSG_STOP_FAILED);
+    if (endsTheService(kind) || endRequested.load()) {
+      endService(ERROR_SERVICE_SPECIFIC_ERROR, (DWORD)-1, EVENTLOG_ERROR_TYPE, MSG_STOP_FAILED);
+    } else {
+      report(SERVICE_RUNNING, NO_ERROR, 0, 0, 0);
+      reportEvent(EVENTLOG_ERROR_TYPE, MSG_STOP_FAILED);
+      releaseTheEnd();
+      // A shutdown that came after the check above found the stop still
+      // running: its end is owed all the same.
+      if (endRequested.load() && claimTheEnd()) {
+        if (!stoppedReportTaken.load())
+          endService(ERROR_SERVICE_SPECIFIC_ERROR, (DWORD)-1, EVENTLOG_ERROR_TYPE, MSG_STOP_FAILED);
+        releaseTheEnd();
+      }
+      return;
+    }
   }
-  stopInProgress.exchange(0);
+  releaseTheEnd();
 }

@@ -37,20 +37,53 @@ constexpr DWORD kThreadPollMs = 10;
 // The exit code of a service process that could not report its end.
 constexpr DWORD kExitCodeUnreported = 1;
 
+// The wait hint of the start-pending reports made while supervision waits
+// for the server's first check, and the longest wait each one covers: the
+// next report always comes before the hint runs out.
+constexpr DWORD kPendingHintMs = 10000;
+constexpr DWORD kFirstHintMs = 5000;
+constexpr DWORD kPendingSliceMs = 5000;
+// The preshutdown timeout a stop needs at a system shutdown.
+constexpr DWORD kStopBudgetMs = kLongestStopMs;
+
 int report(DWORD state, DWORD win32ExitCode, DWORD serviceExitCode, DWORD checkPoint,
            DWORD waitHint) {
-  return updateServiceStatus(state, win32ExitCode, serviceExitCode, checkPoint, waitHint,
-                             serviceStatusSlot.load());
+  SERVICE_STATUS_HANDLE *slot = serviceStatusSlot.load();
+  if (!slot)
+    return kReportRefused;
+  return updateServiceStatus(state, win32ExitCode, serviceExitCode, checkPoint, waitHint, slot);
 }
-
-void setState(DWORD state) { currentServiceState.store(state, std::memory_order_relaxed); }
-DWORD getState() { return currentServiceState.load(std::memory_order_relaxed); }
 
 void reportEvent(WORD type, DWORD eventId) {
   LPCSTR strings[1] = {instanceDir};
   ReportEventA(eventSource, type, EVENT_CATEGORY, eventId, nullptr, 1, 0, strings, nullptr);
 }
 
+// Reports start-pending with the next check point.
+void reportStartPending(DWORD *startCheckPoint) {
+  report(SERVICE_START_PENDING, NO_ERROR, 0, *startCheckPoint, kPendingHintMs);
+  ++*startCheckPoint;
+}
+
+// Waits `ms` on the event while the service is start-pending, in slices
+// each announced by a start-pending report, but for a first slice that the
+// last report's wait hint still covers (`coveredMs`) with as much time again
+// to spare for the probe that follows. The wait's result: WAIT_TIMEOUT when
+// the whole time passed.
+DWORD waitStartPending(HANDLE event, DWORD ms, DWORD *startCheckPoint, DWORD coveredMs) {
+  if (ms == 0)
+    return WaitForSingleObject(event, 0);
+  for (;;) {
+    DWORD slice = ms < kPendingSliceMs ? ms : kPendingSliceMs;
+    if (slice > coveredMs)
+      reportStartPending(startCheckPoint);
+    coveredMs = 0;
+    DWORD waited = WaitForSingleObject(event, slice);
+    ms -= slice;
+    if (waited != WAIT_TIMEOUT || ms == 0)
+      return waited;
+  }
+}
 
 int32_t readRefreshPeriod() {
   const char *text = getenv("VELKOR_WINDOWS_SERVICE_REFRESH_PERIOD");
@@ -64,7 +97,7 @@ int32_t readRefreshPeriod() {
 // True when the SCM itself is stopping the service (it shows it stopped or
 // stop-pending); every failure to find out counts as false.
 bool scmIsStopping(const char *serviceName) {
-  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
   if (!manager) {
     debugError("Failed to open the Service Control Manager.  Last error = %d",
                (int)GetLastError());
@@ -91,27 +124,63 @@ bool scmIsStopping(const char *serviceName) {
                      status.dwCurrentState == SERVICE_STOP_PENDING);
 }
 
-// The supervision loop; returns when serviceMain is to end.
-void supervise(const char *serviceName, DWORD *startCheckPoint) {
+// Whether the stop sequence (or whoever owns the service's end) is done,
+// waiting at most one stop's budget; true when the SCM has taken the end.
+bool waitForTheEnd();
+
+// Whether the service's end is another's: a stop that runs is waited for,
+// not probed against. True when the service has ended (or cannot be told
+// so); false when there is no stop, or it failed and left the service
+// running.
+bool endingElsewhere() {
+  if (!stopInProgress.load() && !stoppedReportTaken.load())
+    return false;
+  return waitForTheEnd() || stoppedReportRefused.load();
+}
+
+// Supervision cannot go on (its wait failed): the server would run on
+// unwatched, so the service stops it and ends, on this thread.
+void endUnsupervised() {
+  debugError("serviceMain: the wait of the supervision failed.  Last error = %d.  The server "
+             "cannot be supervised; stopping it.",
+             (int)GetLastError());
+  serviceStop(kStopUnsupervised);
+  waitForTheEnd(); // a stop that was already running ends the service instead
+}
+
+// The supervision loop; returns when serviceMain is to end. `lastHintMs` is
+// the wait hint of the start-pending report made last.
+void supervise(const char *serviceName, DWORD *startCheckPoint, DWORD lastHintMs) {
   int32_t refreshPeriod = readRefreshPeriod();
   DWORD timeout = refreshPeriod > (int32_t)(kLongestWaitMs / 1000) ? kLongestWaitMs
                                                                    : (DWORD)refreshPeriod * 1000u;
   bool runningReported = false;
+  bool retry = false; // the running report was refused: it is made again on the next pass
   for (;;) {
+    if (stoppedReportTaken.load())
+      return;
     HANDLE event = terminationEvent.load();
     DWORD waited;
     if (!runningReported) {
-      waited = WaitForSingleObject(event, timeout);
+      waited = waitStartPending(event, retry ? kRunningPassMs : timeout, startCheckPoint,
+                                lastHintMs / 2);
+      lastHintMs = 0;
     } else if (refreshPeriod != 0) {
       waited = WaitForSingleObject(event, kRunningPassMs);
     } else {
-      WaitForSingleObject(event, INFINITE);
-      return;
+      waited = WaitForSingleObject(event, INFINITE);
     }
     if (waited == WAIT_OBJECT_0) {
-      debug("The application has exited.");
+      if (refreshPeriod != 0 || !runningReported)
+        debug("The application has exited.");
       return;
     }
+    if (waited != WAIT_TIMEOUT) {
+      endUnsupervised();
+      return;
+    }
+    if (endingElsewhere())
+      return;
 
     int32_t running = 0;
     if (isServerRunning(&running, 0) != 0) {
@@ -119,9 +188,16 @@ void supervise(const char *serviceName, DWORD *startCheckPoint) {
       continue;
     }
     if (running) {
-      setState(SERVICE_RUNNING);
       if (!runningReported) {
-        report(SERVICE_RUNNING, NO_ERROR, 0, *startCheckPoint, 0);
+        int taken = report(SERVICE_RUNNING, NO_ERROR, 0, *startCheckPoint, 0);
+        if (taken == kReportAfterStopped)
+          return;
+        retry = taken != kReportTaken;
+        if (retry) {
+          debug("serviceMain: the running report was refused; it is made again on the next "
+                "pass.");
+          continue;
+        }
         ++*startCheckPoint;
         reportEvent(EVENTLOG_SUCCESS, MSG_SERVER_STARTED);
         runningReported = true;
@@ -131,33 +207,56 @@ void supervise(const char *serviceName, DWORD *startCheckPoint) {
 
     bool back = false;
     for (int i = 0; i < kReprobes && !back; ++i) {
+      if (!runningReported)
+        reportStartPending(startCheckPoint);
+      if (endingElsewhere())
+        return;
       Sleep(kReprobeDelayMs);
+      if (endingElsewhere())
+        return;
       back = isServerRunning(&running, 1) == 0 && running;
     }
     if (back)
       continue;
 
-    if (scmIsStopping(serviceName))
+    // A stop that runs now ends the service its own way. One the SCM shows
+    // without a sequence of this process behind it is ended here, without an
+    // event: the server's end was asked for.
+    if (stopInProgress.load() == 0 && scmIsStopping(serviceName)) {
+      debug("serviceMain: the SCM is stopping the service.");
+      if (!waitForTheEnd() && claimTheEnd()) {
+        if (!stoppedReportTaken.load())
+          endService(NO_ERROR, 0, 0, 0);
+        releaseTheEnd();
+      }
       return;
-    // An interrogate or a stop may have got there first; either ends the
-    // service its own way.
-    reportStoppedOutsideScm();
-    return;
+    }
+    if (reportStoppedOutsideScm() || waitForTheEnd() || stoppedReportRefused.load())
+      return;
+    // The stop failed and left the service running: supervision goes on.
   }
 }
 
-// Whether serviceMain and the stop sequence are done, waiting at most
-// `limitMs` of elapsed time (measured with the tick count, so the bound holds
-// whatever each Sleep really lasts).
-bool waitForThreads(bool includingServiceMain, DWORD limitMs) {
+// Polls `done` until it holds, at most `limitMs` of elapsed time (measured
+// with the tick count, so the bound holds whatever each Sleep really lasts).
+bool waitUntil(bool (*done)(), DWORD limitMs) {
   DWORD started = GetTickCount();
   for (;;) {
-    if ((!includingServiceMain || serviceMainRunning.load() == 0) && stopInProgress.load() == 0)
+    if (done())
       return true;
     if (GetTickCount() - started >= limitMs)
       return false;
     Sleep(kThreadPollMs);
   }
+}
+
+bool endTaken() { return stoppedReportTaken.load() != 0; }
+bool stopDone() { return stoppedReportTaken.load() != 0 || stopInProgress.load() == 0; }
+bool threadsDone() { return serviceMainRunning.load() == 0 && stopInProgress.load() == 0; }
+
+bool waitForTheEnd() {
+  waitUntil(stopDone, kLongestStopMs);
+  return endTaken();
 }
 
 // Nothing can tell the SCM that the service ended: the dispatcher would
@@ -167,12 +266,57 @@ bool waitForThreads(bool includingServiceMain, DWORD limitMs) {
   debugError("serviceMain: %s  Ending the process.", why);
   ExitProcess(kExitCodeUnreported);
 }
+
+// Warns when the SCM would give a stop at a system shutdown less time than
+// it may take: a service registered by an earlier release keeps Windows'
+// default preshutdown timeout until `create` is run again.
+void checkPreshutdownTimeout(const char *serviceName) {
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (!manager) {
+    debugError("checkPreshutdownTimeout: openScm did not work.  Last error = %d",
+               (int)GetLastError());
+    return;
+  }
+  SC_HANDLE service = OpenServiceA(manager, serviceName, SERVICE_QUERY_CONFIG);
+  if (!service) {
+    debugError("checkPreshutdownTimeout: openService did not work.  Last error = %d",
+               (int)GetLastError());
+    CloseServiceHandle(manager);
+    return;
+  }
+  SERVICE_PRESHUTDOWN_INFO info;
+  info.dwPreshutdownTimeout = 0;
+  DWORD needed = 0;
+  if (!QueryServiceConfig2A(service, SERVICE_CONFIG_PRESHUTDOWN_INFO,
+                            reinterpret_cast<LPBYTE>(&info), sizeof info, &needed)) {
+    debugError("checkPreshutdownTimeout: Failed to query the preshutdown timeout.  Last error = %d",
+               (int)GetLastError());
+  } else if (info.dwPreshutdownTimeout < kStopBudgetMs) {
+    debug("Warning: the preshutdown timeout of the service '%s' is %d ms, shorter than the %d ms "
+          "a stop may take; run create again to bring it up to date.",
+          serviceName, (int)info.dwPreshutdownTimeout, (int)kStopBudgetMs);
+  } else {
+    debug("The preshutdown timeout of the service '%s' is %d ms.", serviceName,
+          (int)info.dwPreshutdownTimeout);
+  }
+  CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+}
+
+// The start failed: the one stopped report, with its event.
+void endFailedStart() {
+  if (claimTheEnd()) {
+    if (!stoppedReportTaken.load())
+      endService(ERROR_SERVICE_SPECIFIC_ERROR, (DWORD)-1, EVENTLOG_ERROR_TYPE, MSG_START_FAILED);
+    releaseTheEnd();
+  }
+}
 } // namespace
 
 void WINAPI serviceMain(DWORD argc, LPSTR *argv) {
   serviceMainRunning.store(1);
-  stoppedReportTaken.store(0);
-  stoppedReportRefused.store(0);
+  resetServiceStatus();
+  endRequested.store(0);
   debug("serviceMain");
   DWORD startCheckPoint = 1;
   bool startFailed = false;
@@ -205,12 +349,12 @@ void WINAPI serviceMain(DWORD argc, LPSTR *argv) {
   }
   debug("registerServiceHandler returning '%d'", 0);
   serviceStatusSlot.store(&serviceStatusHandle);
-  setState(SERVICE_START_PENDING);
-  int refused = report(SERVICE_START_PENDING, NO_ERROR, 0, startCheckPoint, 5000);
+  int refused = report(SERVICE_START_PENDING, NO_ERROR, 0, startCheckPoint, kFirstHintMs);
   startCheckPoint = 2;
   if (refused) {
     startFailed = true;
   } else if (!startFailed) {
+    checkPreshutdownTimeout(serviceName);
     // Without the event neither the stop sequence nor the supervision's
     // waits would work: the start counts as failed.
     terminationEvent.store(CreateEventA(nullptr, TRUE, FALSE, nullptr));
@@ -224,38 +368,29 @@ void WINAPI serviceMain(DWORD argc, LPSTR *argv) {
   int32_t running = 0;
   int probed = isServerRunning(&running, 1);
   bool alreadyRunning = probed == 0 && running;
-  if (startFailed || alreadyRunning)
-    report(getState(), ERROR_SERVICE_SPECIFIC_ERROR, 0, 0, 0);
   if (startFailed) {
-    setState(SERVICE_STOPPED);
-    report(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, (DWORD)-1, 0, 0);
-    reportEvent(EVENTLOG_ERROR_TYPE, MSG_START_FAILED);
+    report(SERVICE_START_PENDING, ERROR_SERVICE_SPECIFIC_ERROR, 0, 0, 0);
+    endFailedStart();
   } else if (!alreadyRunning &&
              doStartApplication(serviceStatusSlot.load(), &startCheckPoint) != 0) {
     debugError("serviceMain: doStartApplication() failed");
-    setState(SERVICE_STOPPED);
-    report(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, (DWORD)-1, 0, 0);
-    reportEvent(EVENTLOG_ERROR_TYPE, MSG_START_FAILED);
+    endFailedStart();
   } else {
-    supervise(serviceName, &startCheckPoint);
+    // The last start-pending report: serviceMain's first, or the start's probe.
+    supervise(serviceName, &startCheckPoint, alreadyRunning ? kFirstHintMs : kPendingHintMs);
   }
 
-  // A stopped report the SCM has already taken is never made again: a
-  // supervision probe that saw the lock held just before the stop sequence's
-  // report may have written RUNNING over its STOPPED.
-  if (getState() != SERVICE_STOPPED && !stoppedReportTaken.load()) {
-    setState(SERVICE_STOPPED);
-    report(SERVICE_STOPPED, NO_ERROR, 0, 0, 0);
-  }
-  // The stopped report may come from another thread: the stop sequence and
-  // an interrogate each make it before they set the event, and supervision
-  // may have lost the report to an interrogate still making it. Unless the
-  // SCM has already refused one, that report is waited for (bounded).
+  // The one stopped report is made by whoever owns the service's end; one
+  // still running is waited for (bounded by its budget). After it nothing is
+  // probed, waited for or reported here.
   if (!stoppedReportTaken.load() && !stoppedReportRefused.load()) {
-    HANDLE event = terminationEvent.load();
-    if (event)
-      WaitForSingleObject(event, kLongestStopMs);
-    waitForThreads(false, kLongestStopMs);
+    // Woken without an end reported and nobody owning it: the end is told
+    // here, as a plain stop.
+    if (!waitForTheEnd() && claimTheEnd()) {
+      if (!stoppedReportTaken.load())
+        endService(NO_ERROR, 0, 0, 0);
+      releaseTheEnd();
+    }
   }
   if (!stoppedReportTaken.load())
     endUnreported("the SCM did not take the report that the service stopped.");
@@ -263,4 +398,4 @@ void WINAPI serviceMain(DWORD argc, LPSTR *argv) {
   serviceMainRunning.store(0);
 }
 
-bool waitForServiceThreads() { return waitForThreads(true, kLongestStopMs); }
+bool waitForServiceThreads() { return waitUntil(threadsDone, kLongestStopMs); }

@@ -1,6 +1,8 @@
 // Status reporting to the SCM and the runtime variables the service's threads
-// share. Each is a single 32-bit or pointer value, accessed atomically
-// (relaxed where the last writer simply wins); there are no locks.
+// share. Every report goes through updateServiceStatus, which sends it under
+// one lock that also records whether the SCM has taken SERVICE_STOPPED: the
+// first SERVICE_STOPPED the SCM takes is the service's end, and nothing is
+// sent after it.
 #pragma once
 
 #include "../platform/win32.h"
@@ -11,7 +13,7 @@
 extern SERVICE_STATUS_HANDLE serviceStatusHandle;
 // Points at serviceStatusHandle once the handler is registered, else null.
 extern std::atomic<SERVICE_STATUS_HANDLE *> serviceStatusSlot;
-// The state the runtime last decided on (initially 0).
+// The state of the last report the SCM took (initially 0).
 extern std::atomic<DWORD> currentServiceState;
 // Check point of the stop sequence's next report (initially 1).
 extern std::atomic<DWORD> stopCheckPoint;
@@ -26,6 +28,17 @@ extern std::atomic<int32_t> stoppedReportRefused;
 // stop, shutdown and preshutdown.
 DWORD acceptedControls(DWORD state);
 
-// Sends one SERVICE_STATUS through the handle in *slot: 0 accepted, 1 refused.
+// Results of updateServiceStatus.
+constexpr int kReportTaken = 0;
+constexpr int kReportRefused = 1;       // SetServiceStatus failed
+constexpr int kReportAfterStopped = 2;  // not sent: the service has already stopped
+
+// Sends one SERVICE_STATUS through the handle in *slot, unless the SCM has
+// already taken SERVICE_STOPPED (then it is traced and not sent).
 int updateServiceStatus(DWORD state, DWORD win32ExitCode, DWORD serviceExitCode,
                         DWORD checkPoint, DWORD waitHint, SERVICE_STATUS_HANDLE *slot);
+// Sends the last report the SCM took once more (the answer to an
+// interrogate); kReportRefused when nothing has been taken yet.
+int repeatServiceStatus(SERVICE_STATUS_HANDLE *slot);
+// Forgets the reports of an earlier run of the service (serviceMain's start).
+void resetServiceStatus();

@@ -393,6 +393,32 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR serviceName, LPCSTR displayNa
   return static_cast<SC_HANDLE>(openServiceHandle(service.name, serviceAccess(desiredAccess)));
 }
 
+// Only the preshutdown level is modelled (the service reads its own
+// timeout); it needs SERVICE_QUERY_CONFIG and a buffer of the record's size,
+// else ERROR_INSUFFICIENT_BUFFER with the size needed (QueryServiceConfig2
+// documentation). Other levels are not modelled and are refused.
+BOOL QueryServiceConfig2A(SC_HANDLE service, DWORD infoLevel, LPBYTE buffer, DWORD bufSize,
+                          LPDWORD bytesNeeded) {
+  if (standinFailNow("QueryServiceConfig2A"))
+    return FALSE;
+  StandinScmLock lock;
+  StandinService record;
+  if (!serviceOf(service, SERVICE_QUERY_CONFIG, &record))
+    return FALSE;
+  if (infoLevel != SERVICE_CONFIG_PRESHUTDOWN_INFO || !bytesNeeded) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  *bytesNeeded = sizeof(SERVICE_PRESHUTDOWN_INFO);
+  if (!buffer || bufSize < sizeof(SERVICE_PRESHUTDOWN_INFO)) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  SERVICE_PRESHUTDOWN_INFO info = {record.preshutdownTimeout};
+  memcpy(buffer, &info, sizeof info);
+  return TRUE;
+}
+
 BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD infoLevel, LPVOID info) {
   if (standinFailNow("ChangeServiceConfig2A"))
     return FALSE;

@@ -222,6 +222,7 @@ struct ServiceBed {
 
   // Registers a handler and publishes the slot, as serviceMain does.
   void registerHandler(LPHANDLER_FUNCTION handler) const {
+    resetServiceStatus(); // a new run: no report taken yet
     serviceStatusHandle = RegisterServiceCtrlHandlerA(name.c_str(), handler);
     ASSERT_NE(nullptr, serviceStatusHandle);
     serviceStatusSlot = &serviceStatusHandle;

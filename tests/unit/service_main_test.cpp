@@ -28,15 +28,17 @@ struct ServiceMain : ServiceRun {
   }
 };
 
+// The start's reports, then one halfway through the 10 s refresh period (the
+// start's last one covers the first 5 s).
 const std::vector<std::string> kStartReports = {"2 0 0 1 5000 0", "2 0 0 2 330000 0",
-                                                "2 0 0 3 10000 0"};
+                                                "2 0 0 3 10000 0", "2 0 0 4 10000 0"};
 } // namespace
 
 TEST_F(ServiceMain, NormalStartRunsAndStops) {
   EXPECT_EQ(0, runService(runThenStop()));
   std::vector<std::string> statuses = bed.statuses();
   std::vector<std::string> expected = kStartReports;
-  expected.push_back("4 0 0 4 0 261");
+  expected.push_back("4 0 0 5 0 261");
   expected.push_back("3 0 0 1 30000 261");
   EXPECT_EQ(expected, head(statuses, expected.size()));
   EXPECT_EQ("1 0 0 0 0 261", statuses.back());
@@ -65,8 +67,9 @@ TEST_F(ServiceMain, NormalStartRunsAndStops) {
 TEST_F(ServiceMain, ServerAlreadyRunningIsAdoptedWithoutTheScript) {
   bed.startServer();
   EXPECT_EQ(0, runService(runThenStop()));
-  std::vector<std::string> expected = {"2 0 0 1 5000 0", "2 1066 0 0 0 0", "4 0 0 2 0 261",
-                                       "3 0 0 1 30000 261"};
+  // Start-pending all along the refresh period, a new check point every 5 s.
+  std::vector<std::string> expected = {"2 0 0 1 5000 0", "2 0 0 2 10000 0", "2 0 0 3 10000 0",
+                                       "4 0 0 4 0 261", "3 0 0 1 30000 261"};
   EXPECT_EQ(expected, head(bed.statuses(), expected.size()));
   EXPECT_EQ("", bed.scriptCalls());
   EXPECT_EQ(event(0, "MSG_SERVER_STARTED"), bed.events().front());
@@ -118,25 +121,6 @@ TEST_F(ServiceMain, WithoutItsOwnNameTheServiceReportsAFailedStartUnderTheScmsNa
   EXPECT_EQ("", bed.scriptCalls());
 }
 
-TEST_F(ServiceMain, ServerDyingOutsideTheScmStopsTheServiceWithAnError) {
-  EXPECT_EQ(0, runService([this] {
-    EXPECT_TRUE(bed.waitForState(SERVICE_RUNNING));
-    bed.killScriptServer();
-  }));
-  std::vector<std::string> statuses = bed.statuses();
-  EXPECT_EQ("4 0 0 4 0 261", statuses[3]);
-  EXPECT_EQ("1 1066 -1 0 0 261", statuses.back());
-  EXPECT_EQ(5u, statuses.size());
-  EXPECT_EQ(std::vector<std::string>(
-                {event(0, "MSG_SERVER_STARTED"), event(1, "MSG_STOPPED_OUTSIDE_SCM")}),
-            bed.events());
-  std::vector<std::string> log = bed.log();
-  EXPECT_TRUE(logHas(log, "Successfully opened the Service Control Manager."));
-  EXPECT_TRUE(logHas(log, "checking in serviceMain serviceHandler: service stopped with error."));
-  // Verbose probes: serviceMain's first, the start sequence's one, the three re-probes.
-  EXPECT_EQ(5, countOf(log, "Determining if the server is running."));
-}
-
 TEST_F(ServiceMain, ServerDyingWhileTheScmStopsTheServiceWritesNoEvent) {
   EXPECT_EQ(0, runService([this] {
     EXPECT_TRUE(bed.waitForState(SERVICE_RUNNING));
@@ -171,56 +155,12 @@ TEST_F(ServiceMain, ServerComingBackDuringTheReprobesKeepsTheServiceRunning) {
     }));
     bed.control(SERVICE_CONTROL_STOP);
   }));
-  EXPECT_EQ(std::vector<std::string>({"2 0 0 1 5000 0", "2 1066 0 0 0 0", "4 0 0 2 0 261",
-                                      "3 0 0 1 30000 261"}),
-            head(bed.statuses(), 4));
+  EXPECT_EQ(std::vector<std::string>({"2 0 0 1 5000 0", "2 0 0 2 10000 0", "2 0 0 3 10000 0",
+                                      "4 0 0 4 0 261", "3 0 0 1 30000 261"}),
+            head(bed.statuses(), 5));
   EXPECT_EQ(std::vector<std::string>({event(0, "MSG_SERVER_STARTED"),
                                       event(0, "MSG_SERVER_SHUTDOWN")}),
             bed.events());
-}
-
-TEST_F(ServiceMain, ShutdownRunsOnTheDispatchersThread) {
-  EXPECT_EQ(0, runService([this] {
-    EXPECT_TRUE(bed.waitForState(SERVICE_RUNNING));
-    bed.control(SERVICE_CONTROL_INTERROGATE);
-    bed.control(SERVICE_CONTROL_SHUTDOWN);
-    // Acknowledged only once the handler, and so the whole sequence, is done.
-    EXPECT_EQ((DWORD)SERVICE_STOPPED, bed.current().dwCurrentState);
-  }));
-  std::vector<std::string> statuses = bed.statuses();
-  EXPECT_EQ("4 0 0 0 0 261", statuses[4]); // the interrogate's answer
-  EXPECT_EQ("3 0 0 1 30000 261", statuses[5]);
-  EXPECT_EQ("1 0 0 0 0 261", statuses.back());
-  std::vector<std::string> log = bed.log();
-  auto shutdown = std::find(log.begin(), log.end(), "serviceHandler: shutdown");
-  auto stopped = std::find(shutdown, log.end(), "doStopApplication: server stopped.");
-  auto returned = std::find(shutdown, log.end(), "serviceHandler returning.");
-  EXPECT_LT(stopped, returned); // the handler returns after the whole sequence
-  EXPECT_EQ(event(0, "MSG_SERVER_SHUTDOWN"), bed.events().back());
-}
-
-TEST_F(ServiceMain, PreshutdownStopsTheServiceFromTheStopThread) {
-  EXPECT_EQ(0, runService([this] {
-    EXPECT_TRUE(bed.waitForState(SERVICE_RUNNING));
-    EXPECT_EQ(0u, bed.control(SERVICE_CONTROL_PRESHUTDOWN));
-  }));
-  std::vector<std::string> statuses = bed.statuses();
-  std::vector<std::string> expected = kStartReports;
-  expected.push_back("4 0 0 4 0 261");
-  expected.push_back("3 0 0 1 30000 261");
-  expected.push_back("3 0 0 2 10000 261");
-  EXPECT_EQ(expected, head(statuses, expected.size()));
-  EXPECT_EQ("1 0 0 0 0 261", statuses.back());
-  std::vector<std::string> log = bed.log();
-  auto preshutdown = std::find(log.begin(), log.end(), "serviceHandler: preshutdown");
-  auto returned = std::find(preshutdown, log.end(), "serviceHandler returning.");
-  auto stopped = std::find(preshutdown, log.end(), "doStopApplication: server stopped.");
-  EXPECT_LT(returned, stopped); // the handler does not wait for the sequence
-  EXPECT_NE(log.end(), stopped);
-  EXPECT_EQ(std::vector<std::string>({event(0, "MSG_SERVER_STARTED"),
-                                      event(0, "MSG_SERVER_SHUTDOWN")}),
-            bed.events());
-  EXPECT_FALSE(lockHeld(bed.lockFile()));
 }
 
 struct RefreshPeriod : ServiceMain, testing::WithParamInterface<std::pair<const char *, int>> {};
@@ -245,22 +185,6 @@ INSTANTIATE_TEST_SUITE_P(Values, RefreshPeriod,
                                          std::make_pair("15s", 15), std::make_pair("abc", 0),
                                          std::make_pair("0", 0)));
 
-TEST_F(ServiceMain, RefreshPeriodBeyond32BitMillisecondsIsClampedNotWrapped) {
-  // 4294968 s is 4294968000 ms, which wrapped to 32 bits would be 704 ms.
-  setenv("VELKOR_WINDOWS_SERVICE_REFRESH_PERIOD", "4294968", 1);
-  bed.startServer();
-  EXPECT_EQ(0, runService([this] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // 30 s at this time scale
-    // Still start-pending, so the SCM would refuse a stop (no control is
-    // accepted yet); the test ends the wait itself.
-    EXPECT_EQ((DWORD)ERROR_INVALID_SERVICE_CONTROL, bed.control(SERVICE_CONTROL_STOP));
-    SetEvent(terminationEvent.load());
-  }));
-  EXPECT_EQ(std::vector<std::string>({"2 0 0 1 5000 0", "2 1066 0 0 0 0", "1 0 0 0 0 261"}),
-            bed.statuses());
-  EXPECT_TRUE(bed.events().empty());
-}
-
 // `start`'s wait for the service's threads ends after the longest stop
 // sequence (62 s) of elapsed time, however long each of its sleeps really
 // lasts: at time scale 0 a sleep takes no time of its own, the clock still
@@ -275,4 +199,259 @@ TEST_F(ServiceMain, TheWaitForTheServiceThreadsIsBoundedByElapsedTime) {
   EXPECT_LT(standinCallCount("Sleep") - sleeps, 6200);
   stopInProgress = 0;
   EXPECT_TRUE(waitForServiceThreads());
+}
+
+namespace {
+// One ordering of the service's possible ends against supervision's passes
+// and re-probes: what the driver does once the service runs, and the reports
+// the SCM takes after the running one, with the events after
+// MSG_SERVER_STARTED.
+struct Ending {
+  const char *name;
+  double timeScale;
+  std::function<void(ServiceBed &)> drive;
+  std::vector<std::string> reportsAfterRunning; // "..." stands for the stop's loop reports
+  std::vector<std::string> events;
+  // What else the row shows in the debug log.
+  std::function<void(const std::vector<std::string> &)> logCheck = [](const auto &) {};
+  friend void PrintTo(const Ending &e, std::ostream *os) { *os << e.name; }
+};
+
+// Kills the server, then waits until supervision's first verbose re-probe
+// has found the lock free: two more re-probes, 2 s apart, are to come.
+void dieThenReprobe(ServiceBed &bed) {
+  int probes = countOf(bed.log(), "Determining if the server is running.");
+  bed.killScriptServer();
+  EXPECT_TRUE(eventually(
+      [&] { return countOf(bed.log(), "Determining if the server is running.") > probes; }));
+}
+
+// Where `line` first comes after `from` in the log.
+long at(const std::vector<std::string> &log, const std::string &line, const std::string &from) {
+  auto start = std::find(log.begin(), log.end(), from);
+  EXPECT_NE(log.end(), start) << from;
+  return std::find(start, log.end(), line) - log.begin();
+}
+
+void ignoringLauncher(ServiceBed &bed) {
+  writeWholeFile(bed.inst.root + "/lib/winlauncher.ignore", "");
+}
+
+const std::string kRunning = "4 0 0 4 0 261";
+const std::string kOutside = "1 1066 -1 0 0 261";
+const std::string kClean = "1 0 0 0 0 261";
+const std::string kLoop = "...";
+
+std::vector<Ending> endings() {
+  auto control = [](DWORD code) { return [code](ServiceBed &bed) { bed.control(code); }; };
+  auto dieThen = [](DWORD code) {
+    return [code](ServiceBed &bed) {
+      dieThenReprobe(bed);
+      bed.control(code);
+    };
+  };
+  // A stop whose server never lets go, and the system's end during it.
+  auto failingStopThen = [](DWORD code) {
+    return [code](ServiceBed &bed) {
+      ignoringLauncher(bed);
+      bed.control(SERVICE_CONTROL_STOP);
+      EXPECT_TRUE(eventually([&] { return bed.statuses().size() >= 8; }));
+      serviceHandlerEx(code, 0, nullptr, nullptr); // the system's notification
+      if (!bed.waitForState(SERVICE_STOPPED, 20000)) { // absorbed: end the run
+        unlink((bed.inst.root + "/lib/winlauncher.ignore").c_str());
+        bed.control(SERVICE_CONTROL_STOP);
+      }
+    };
+  };
+  return {
+      {"Dies", 0.25, [](ServiceBed &bed) { bed.killScriptServer(); }, {kOutside},
+       {"MSG_STOPPED_OUTSIDE_SCM"},
+       [](const std::vector<std::string> &log) {
+         EXPECT_TRUE(logHas(log, "Successfully opened the Service Control Manager."));
+         EXPECT_TRUE(logHas(log, "checking in serviceMain serviceHandler: service stopped with "
+                                 "error."));
+         // Verbose probes: serviceMain's first, the start's one, the three re-probes.
+         EXPECT_EQ(5, countOf(log, "Determining if the server is running."));
+       }},
+      {"DiesThenStopBeforeThePass", 0.25,
+       [](ServiceBed &bed) {
+         bed.killScriptServer();
+         bed.control(SERVICE_CONTROL_STOP);
+       },
+       {kOutside}, {"MSG_STOPPED_OUTSIDE_SCM"}},
+      {"DiesThenStopDuringTheReprobes", 0.25, dieThen(SERVICE_CONTROL_STOP), {kOutside},
+       {"MSG_STOPPED_OUTSIDE_SCM"}},
+      {"DiesThenInterrogateDuringTheReprobes", 0.25, dieThen(SERVICE_CONTROL_INTERROGATE),
+       {kRunning, kOutside}, {"MSG_STOPPED_OUTSIDE_SCM"}},
+      {"DiesThenShutdownDuringTheReprobes", 0.25, dieThen(SERVICE_CONTROL_SHUTDOWN), {kOutside},
+       {"MSG_STOPPED_OUTSIDE_SCM"}},
+      {"DiesThenPreshutdownDuringTheReprobes", 0.25, dieThen(SERVICE_CONTROL_PRESHUTDOWN),
+       {kOutside}, {"MSG_STOPPED_OUTSIDE_SCM"}},
+      {"Stop", 0.01, control(SERVICE_CONTROL_STOP), {"3 0 0 1 30000 261", kLoop, kClean},
+       {"MSG_SERVER_SHUTDOWN"}},
+      {"InterrogateThenStop", 0.01,
+       [](ServiceBed &bed) {
+         bed.control(SERVICE_CONTROL_INTERROGATE);
+         bed.control(SERVICE_CONTROL_STOP);
+       },
+       {kRunning, "3 0 0 1 30000 261", kLoop, kClean}, {"MSG_SERVER_SHUTDOWN"}},
+      // A shutdown runs on the dispatcher's thread: it is acknowledged once
+      // the whole sequence is done. A preshutdown's handler returns at once.
+      {"Shutdown", 0.01,
+       [](ServiceBed &bed) {
+         EXPECT_EQ(0u, bed.control(SERVICE_CONTROL_SHUTDOWN));
+         EXPECT_EQ((DWORD)SERVICE_STOPPED, bed.current().dwCurrentState);
+       },
+       {"3 0 0 1 30000 261", kLoop, kClean}, {"MSG_SERVER_SHUTDOWN"},
+       [](const std::vector<std::string> &log) {
+         EXPECT_LT(at(log, "doStopApplication: server stopped.", "serviceHandler: shutdown"),
+                   at(log, "serviceHandler returning.", "serviceHandler: shutdown"));
+       }},
+      {"Preshutdown", 0.01,
+       [](ServiceBed &bed) { EXPECT_EQ(0u, bed.control(SERVICE_CONTROL_PRESHUTDOWN)); },
+       {"3 0 0 1 30000 261", kLoop, kClean}, {"MSG_SERVER_SHUTDOWN"},
+       [](const std::vector<std::string> &log) {
+         EXPECT_LT(at(log, "serviceHandler returning.", "serviceHandler: preshutdown"),
+                   at(log, "doStopApplication: server stopped.", "serviceHandler: preshutdown"));
+       }},
+      {"FailingStopThenShutdown", 0.01, failingStopThen(SERVICE_CONTROL_SHUTDOWN),
+       {"3 0 0 1 30000 261", kLoop, kOutside}, {"MSG_STOP_FAILED"}},
+      {"FailingStopThenPreshutdown", 0.01, failingStopThen(SERVICE_CONTROL_PRESHUTDOWN),
+       {"3 0 0 1 30000 261", kLoop, kOutside}, {"MSG_STOP_FAILED"}},
+  };
+}
+
+struct ServiceEnding : ServiceMain, testing::WithParamInterface<Ending> {};
+
+// The reports after the first running one, with each run of stop-loop reports shown as "...".
+std::vector<std::string> afterRunning(const std::vector<std::string> &all) {
+  std::vector<std::string> out;
+  auto at = std::find_if(all.begin(), all.end(),
+                         [](const std::string &s) { return startsWith(s, "4 "); });
+  for (auto it = at == all.end() ? at : at + 1; it != all.end(); ++it) {
+    bool loop = startsWith(*it, "3 0 0 ") && *it != "3 0 0 1 30000 261";
+    if (loop && !out.empty() && out.back() == kLoop)
+      continue;
+    out.push_back(loop ? kLoop : *it);
+  }
+  return out;
+}
+} // namespace
+
+// Whatever the order, the SCM takes exactly one SERVICE_STOPPED, the last
+// report; after it the process neither reports nor probes nor waits on the
+// supervision's or the stop's timings.
+TEST_P(ServiceEnding, EndsWithOneStoppedReportAndNothingAfterIt) {
+  const Ending &ending = GetParam();
+  setenv("VELKOR_WINDOWS_SERVICE_REFRESH_PERIOD", "1", 1);
+  ServiceBed::setTimeScale(ending.timeScale);
+  standinClearTimeline();
+  EXPECT_EQ(0, runService([&] {
+    ASSERT_TRUE(bed.waitForState(SERVICE_RUNNING));
+    ending.drive(bed);
+  }));
+  std::vector<std::string> statuses = bed.statuses();
+  EXPECT_EQ(ending.reportsAfterRunning, afterRunning(statuses));
+  EXPECT_EQ(1, std::count_if(statuses.begin(), statuses.end(),
+                             [](const std::string &s) { return startsWith(s, "1 "); }));
+  EXPECT_TRUE(standinScmLateStatuses(bed.name.c_str()).empty());
+  std::vector<std::string> events = {event(0, "MSG_SERVER_STARTED")};
+  for (const std::string &symbol : ending.events)
+    events.push_back(event(symbol == "MSG_SERVER_SHUTDOWN" ? 0 : 1, symbol.c_str()));
+  EXPECT_EQ(events, bed.events());
+
+  std::vector<StandinTimedCall> calls = standinTimeline();
+  auto stopped = std::find_if(calls.begin(), calls.end(),
+                              [](const StandinTimedCall &c) { return c.call == "SetServiceStatus"; });
+  for (int n = (int)statuses.size(); n > 1 && stopped != calls.end(); --n)
+    stopped = std::find_if(stopped + 1, calls.end(),
+                           [](const StandinTimedCall &c) { return c.call == "SetServiceStatus"; });
+  ASSERT_NE(calls.end(), stopped);
+  for (auto it = stopped + 1; it != calls.end(); ++it) {
+    EXPECT_NE("SetServiceStatus", it->call);
+    EXPECT_FALSE(it->requestedMs != kStandinNoLength && it->requestedMs >= 1000)
+        << it->call << " " << it->requestedMs << " after the end";
+  }
+  std::vector<std::string> log = bed.log();
+  ending.logCheck(log);
+  auto end = std::find_if(log.begin(), log.end(), [](const std::string &line) {
+    return startsWith(line, "Updating the service status.  statusToSet=1 ");
+  });
+  EXPECT_EQ(0, std::count(end, log.end(), "Determining if the server is running."))
+      << "a probe after the end";
+  // Only a stop that failed leaves the server running.
+  EXPECT_EQ(ending.events.back() == "MSG_STOP_FAILED", lockHeld(bed.lockFile()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Orderings, ServiceEnding, testing::ValuesIn(endings()),
+                         [](const testing::TestParamInfo<Ending> &info) {
+                           return std::string(info.param.name);
+                         });
+
+// A refused running report is not counted: no MSG_SERVER_STARTED until the
+// SCM has taken one; it is made again a pass later, start-pending meanwhile.
+TEST_F(ServiceMain, ARefusedRunningReportIsMadeAgainBeforeTheEvent) {
+  setenv("VELKOR_WINDOWS_SERVICE_REFRESH_PERIOD", "1", 1);
+  // The fourth report is the running one, after the start's three.
+  standinFailCall("SetServiceStatus", ERROR_INVALID_DATA, standinCallCount("SetServiceStatus") + 4);
+  EXPECT_EQ(0, runService(runThenStop()));
+  EXPECT_EQ(std::vector<std::string>({"2 0 0 1 5000 0", "2 0 0 2 330000 0", "2 0 0 3 10000 0",
+                                      "2 0 0 4 10000 0", "4 0 0 5 0 261", "3 0 0 1 30000 261"}),
+            head(bed.statuses(), 6));
+  EXPECT_EQ(std::vector<std::string>({event(0, "MSG_SERVER_STARTED"),
+                                      event(0, "MSG_SERVER_SHUTDOWN")}),
+            bed.events());
+  std::vector<std::string> log = bed.log();
+  EXPECT_TRUE(logHas(log, "ERROR:  Failed to set the service status.  Last error = 13."));
+  EXPECT_TRUE(logHas(log, "serviceMain: the running report was refused; it is made again on "
+                          "the next pass."));
+}
+
+// A registration whose preshutdown timeout is shorter than a stop may take
+// (an earlier release's, Windows' default) is named in a warning at start.
+TEST_F(ServiceMain, AShortPreshutdownTimeoutIsWarnedOfAtStart) {
+  for (DWORD timeout : {10000u, 90000u}) {
+    {
+      StandinScmLock lock;
+      StandinService service;
+      standinScmLoad(bed.name.c_str(), &service);
+      service.preshutdownTimeout = timeout;
+      service.status.dwCurrentState = SERVICE_START_PENDING;
+      service.hostPid = (int)getpid();
+      standinScmSave(service);
+    }
+    bed.startServer();
+    EXPECT_EQ(0, runService(runThenStop()));
+  }
+  std::vector<std::string> log = bed.log();
+  EXPECT_EQ(1, countOf(log, "Warning: the preshutdown timeout of the service '" + bed.name +
+                                "' is 10000 ms, shorter than the 63000 ms a stop may take; run "
+                                "create again to bring it up to date."));
+  EXPECT_EQ(1, countOf(log, "The preshutdown timeout of the service '" + bed.name +
+                                "' is 90000 ms."));
+}
+
+// Supervision whose wait fails cannot go on: rather than leave the server
+// running unwatched behind a clean stop, the service stops it and ends with
+// an error.
+TEST_F(ServiceMain, SupervisionThatCannotWaitStopsTheServerAndEndsWithAnError) {
+  setenv("VELKOR_WINDOWS_SERVICE_REFRESH_PERIOD", "0", 1);
+  bed.startServer();
+  // The wait of the refresh period (0 ms), then the one for the stop (no limit).
+  standinFailCall("WaitForSingleObject", ERROR_INVALID_HANDLE,
+                  standinCallCount("WaitForSingleObject") + 2);
+  EXPECT_EQ(0, runService([] {}));
+  std::vector<std::string> statuses = bed.statuses();
+  EXPECT_EQ(std::vector<std::string>({"2 0 0 1 5000 0", "4 0 0 2 0 261", "3 0 0 1 30000 261",
+                                      "3 0 0 2 10000 261"}),
+            head(statuses, 4));
+  EXPECT_EQ(kOutside, statuses.back());
+  EXPECT_EQ(std::vector<std::string>(
+                {event(0, "MSG_SERVER_STARTED"),
+                 "1 other [Velkor in " + bed.inst.rootWin +
+                     " could not be supervised; the service stopped it.]"}),
+            bed.events());
+  EXPECT_FALSE(lockHeld(bed.lockFile()));
+  EXPECT_TRUE(logHas(bed.log(), "ERROR:  serviceMain: the wait of the supervision failed.  Last "
+                                "error = 6.  The server cannot be supervised; stopping it."));
 }

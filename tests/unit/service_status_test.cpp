@@ -35,8 +35,13 @@ TEST_F(ServiceStatus, EveryOtherStateAcceptsStopShutdownAndPreshutdownAndWritesO
   }
   EXPECT_EQ(0, updateServiceStatus(SERVICE_STOPPED, 0, 0, 0, 0, serviceStatusSlot));
   EXPECT_EQ(1, stoppedReportTaken.load()) << "the SCM took the stopped report";
+  // The first stopped report the SCM takes is the end: nothing is sent after it.
+  EXPECT_EQ(kReportAfterStopped, updateServiceStatus(SERVICE_STOPPED, 1066, 0, 0, 0, serviceStatusSlot));
+  EXPECT_EQ(kReportAfterStopped, updateServiceStatus(SERVICE_STOP_PENDING, 0, 0, 2, 0, serviceStatusSlot));
   EXPECT_EQ(std::vector<std::string>({"4 0 0 0 0 261", "3 0 0 0 0 261", "1 0 0 0 0 261"}),
             bed.statuses());
+  EXPECT_EQ(1, countOf(bed.log(), "Not reporting the service status 3: the service has already stopped."));
+  EXPECT_TRUE(standinScmLateStatuses(bed.name.c_str()).empty());
   EXPECT_EQ(0, countOf(bed.log(), "Service start pending: no controls accepted."));
 }
 
