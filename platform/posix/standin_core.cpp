@@ -350,8 +350,14 @@ DWORD standinToPosixPath(const char *windowsPath, char *out, size_t size) {
   if (driveLength + length + 1 > size)
     return ERROR_FILENAME_EXCED_RANGE;
   memcpy(out, drive, driveLength);
-  for (size_t i = 0; i <= length; ++i)
-    out[driveLength + i] = rest[i] == '\\' ? '/' : rest[i];
+  // By character: a double-byte character's trail byte 0x5C stays itself.
+  for (size_t i = 0; i <= length;) {
+    size_t character = rest[i] ? standinCharacterLength(rest + i) : 1;
+    out[driveLength + i] = character == 1 && rest[i] == '\\' ? '/' : rest[i];
+    if (character == 2)
+      out[driveLength + i + 1] = rest[i + 1];
+    i += character;
+  }
   return 0;
 }
 

@@ -2,7 +2,9 @@
 // (learn.microsoft.com/windows/win32/api/fileapi/nf-fileapi-getfullpathnamea:
 // a share name and a verbatim \\?\ path come back as given, a drive's
 // relative form is against that drive's current directory; a trailing
-// separator is kept and runs of separators fold into one).
+// separator is kept and runs of separators fold into one). Paths are read
+// by character in the ANSI code page: the trail byte 0x5C of a double-byte
+// character (表 is 95 5C in code page 932) is no separator.
 //
 // The machine has one real drive, Z:, which is the Linux root; the current
 // directory is the process's working directory in its Z: form. Another drive
@@ -27,6 +29,27 @@ const char kCurrentDrive = 'Z';
 
 bool isSeparator(char c) { return c == '\\' || c == '/'; }
 
+// Stands in for a trail byte that reads as a separator while a path is
+// taken apart; 0x01 cannot occur in a Windows file name.
+const char kHiddenTrailSeparator = '\x01';
+
+std::string hideTrailSeparators(const std::string &text) {
+  std::string hidden = text;
+  for (size_t i = 0; i < hidden.size();) {
+    size_t length = standinCharacterLength(hidden.c_str() + i);
+    if (length == 2 && isSeparator(hidden[i + 1]))
+      hidden[i + 1] = kHiddenTrailSeparator;
+    i += length;
+  }
+  return hidden;
+}
+
+void restoreTrailSeparators(std::string *text) {
+  for (char &c : *text)
+    if (c == kHiddenTrailSeparator)
+      c = '\\';
+}
+
 // The current directory as "Z:\..." (no trailing separator except at the root).
 bool currentDirectory(std::string *out) {
   std::vector<char> buffer(4096);
@@ -42,7 +65,7 @@ bool currentDirectory(std::string *out) {
     windows += *p == '/' ? '\\' : *p;
   if (windows.size() == 2)
     windows += '\\';
-  *out = windows;
+  *out = hideTrailSeparators(windows);
   return true;
 }
 
@@ -90,7 +113,7 @@ void appendSegments(const std::string &rest, bool endsInSeparator, bool canonica
 
 // Canonical form of `path`, or false with the last error set.
 bool canonicalise(const char *path, std::string *out) {
-  std::string text = path;
+  std::string text = hideTrailSeparators(path);
   for (char &c : text)
     if (c == '/')
       c = '\\';
@@ -167,6 +190,7 @@ bool canonicalise(const char *path, std::string *out) {
     if (endsInSeparator && !parts.empty())
       result += '\\';
   }
+  restoreTrailSeparators(&result);
   *out = result;
   return true;
 }
