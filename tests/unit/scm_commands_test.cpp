@@ -3,6 +3,8 @@
 // the registry.
 #include "scm_fixture.h"
 
+#include <algorithm>
+
 namespace {
 class CommandsTest : public ScmTest {
 protected:
@@ -45,6 +47,37 @@ TEST_F(CommandsTest, CreateThenStateThenCreateAgain) {
   EXPECT_FALSE(exists("Something else"));
   EXPECT_TRUE(eventKeyExists("Velkor One"));
   EXPECT_TRUE(logHas(log(), "Service 'Something else' already exists."));
+}
+
+// A registration of an earlier release (here with the escaped closing quote
+// of "<dir>\") is found, and create brings it to today's line and settings
+// without a second service; a registration in today's form gets the settings.
+TEST_F(CommandsTest, CreateBringsAnExistingRegistrationUpToDate) {
+  std::string earlier = cmdToRun().substr(0, cmdToRun().size() - 1) + "\\\"";
+  addService("velkor", earlier, [](StandinService &s) {
+    s.displayName = "shown";
+    s.description = "kept";
+  });
+  EXPECT_EQ(run({"state", install.rootWin}).out, "velkor");
+  for (int round = 0; round < 2; ++round) {
+    RunResult created = run({"create", install.rootWin, "velkor", "x"});
+    EXPECT_EQ(created.exitCode, 1);
+    EXPECT_EQ(created.out, "");
+    StandinService updated = service("velkor");
+    EXPECT_EQ(updated.binaryPath, cmdToRun());
+    EXPECT_EQ(updated.startType, SERVICE_DEMAND_START) << "nothing else changes";
+    EXPECT_EQ(updated.displayName, "shown");
+    EXPECT_EQ(updated.description, "kept");
+    EXPECT_EQ(updated.preshutdownTimeout, 90000u);
+    updated.preshutdownTimeout = 180000;
+    standinScmSave(updated);
+  }
+  EXPECT_EQ(standinScmKeys().size(), 1u) << "no second service";
+  EXPECT_TRUE(eventKeyExists("velkor"));
+  std::vector<std::string> lines = log();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Updating the command line of the service "
+                                                   "'velkor' to '" + cmdToRun() + "'."),
+            1) << "today's line is not rewritten";
 }
 
 TEST_F(CommandsTest, CreateForAnotherInstanceTakesTheNextSuffixOrReportsTheRefusal) {
