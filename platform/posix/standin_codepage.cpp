@@ -57,9 +57,10 @@ UINT GetACP(void) {
 
 // learn.microsoft.com/windows/win32/api/winnls/nf-winnls-isdbcsleadbyteex:
 // CP_ACP names the ANSI code page; a code page the system does not have
-// fails with ERROR_INVALID_PARAMETER. Windows documents no other failure, so
-// the call is not offered to fault rules.
+// fails with ERROR_INVALID_PARAMETER, the failure a fault rule gives too.
 BOOL IsDBCSLeadByteEx(UINT codePage, BYTE testChar) {
+  if (standinFailNow("IsDBCSLeadByteEx"))
+    return FALSE;
   if (codePage == CP_ACP)
     codePage = GetACP();
   if (!isModelledCodePage(codePage)) {
@@ -72,14 +73,20 @@ BOOL IsDBCSLeadByteEx(UINT codePage, BYTE testChar) {
 }
 
 size_t standinCharacterLength(const char *text) {
-  return IsDBCSLeadByteEx(CP_ACP, (BYTE)text[0]) && text[1] ? 2 : 1;
+  // The stand-in's own reading of a path: no fault rule, no trace.
+  UINT codePage = GetACP();
+  BYTE c = (BYTE)text[0];
+  bool lead = codePage == 932 && ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC));
+  return lead && text[1] ? 2 : 1;
 }
 
 // learn.microsoft.com/windows/win32/api/fileapi/nf-fileapi-getdrivetypea: the
 // root needs its trailing backslash; a path that is not the root of a volume
 // gives DRIVE_NO_ROOT_DIR, a share root ("\\server\share\") DRIVE_REMOTE.
-// The call has no error return, so it is not offered to fault rules.
+// The call has no error return: a fault rule makes it answer DRIVE_UNKNOWN.
 UINT GetDriveTypeA(LPCSTR rootPathName) {
+  if (standinFailNow("GetDriveTypeA"))
+    return DRIVE_UNKNOWN;
   char letter = driveLetterOf(rootPathName, true);
   if (letter == 'Z')
     return DRIVE_FIXED;
