@@ -71,11 +71,12 @@ void warnUnresolvedRoot(const char *locationPath, const char *dir) {
     instanceRootWarned.exchange(0); // a later call tries again
 }
 
-// How many characters of a full path its root takes, closing separator
-// included, whether or not that separator is there yet: "D:\" 3,
-// "\\server\share\" up to the separator after the share. The verbatim and
-// device forms ("\\?\", "\\.\") have a volume ("\\?\D:\") or, after
-// "UNC\", a server and a share. 0 when the path has no root of these forms.
+} // namespace
+
+size_t characterLength(const char *text) {
+  return text[0] && text[1] && IsDBCSLeadByteEx(CP_ACP, (BYTE)text[0]) ? 2 : 1;
+}
+
 size_t rootLength(const char *path) {
   if (path[0] && path[1] == ':')
     return 3;
@@ -94,20 +95,29 @@ size_t rootLength(const char *path) {
   }
   for (; names > 0; --names) {
     while (path[at] && path[at] != '\\')
-      ++at;
+      at += characterLength(path + at);
     if (!path[at])
       return at + 1; // the root's separator is still to come
     ++at;
   }
   return at;
 }
-} // namespace
 
 bool settleDirectoryEnd(char *path, size_t size) {
   size_t root = rootLength(path);
   size_t length = strlen(path);
-  while (length > root && path[length - 1] == '\\')
-    path[--length] = 0;
+  // The end of the last character that is not a separator.
+  size_t kept = 0;
+  for (size_t at = 0; path[at];) {
+    size_t character = characterLength(path + at);
+    if (character == 2 || path[at] != '\\')
+      kept = at + character;
+    at += character;
+  }
+  if (kept < root)
+    kept = root < length ? root : length;
+  path[kept] = 0;
+  length = kept;
   if (root == length + 1) {
     if (length + 2 > size)
       return false;
@@ -117,18 +127,30 @@ bool settleDirectoryEnd(char *path, size_t size) {
   return true;
 }
 
-const char *separatorAfter(const char *dir) {
-  size_t length = strlen(dir);
-  return length > 0 && dir[length - 1] == '\\' ? "" : "\\";
+bool endsInSeparator(const char *path) {
+  bool separator = false;
+  for (size_t at = 0; path[at];) {
+    size_t character = characterLength(path + at);
+    separator = character == 1 && path[at] == '\\';
+    at += character;
+  }
+  return separator;
 }
 
+const char *separatorAfter(const char *dir) { return endsInSeparator(dir) ? "" : "\\"; }
+
 bool isSafePath(const char *path) { return path && !strstr(path, ".."); }
+
+bool isDriveRelative(const char *path) {
+  return path[0] && path[1] == ':' && path[2] != '\\' && path[2] != '/';
+}
 
 char *resolveDirectory(const char *path) {
   if (!path)
     return nullptr;
-  // A bare drive would mean that drive's current directory.
-  if (strlen(path) == 2 && path[1] == ':') {
+  // "D:" and "D:sub" would mean a place under that drive's current
+  // directory, which is the process's own.
+  if (isDriveRelative(path)) {
     debugError("The path '%s' is drive-relative.", path);
     return nullptr;
   }

@@ -20,6 +20,21 @@ extern std::atomic<int32_t> instanceRootWarned;
 // Every spelling of one directory gives one string: a root ends in its
 // separator ("D:\", "\\server\share\"), any other directory in its name.
 char *resolveDirectory(const char *path);
+// Bytes of the character that starts at `text` in the ANSI code page: 2 for
+// the lead byte of a double-byte character (its trail byte may be 0x5C, the
+// backslash: 表 is 95 5C in code page 932), else 1. Paths and arguments are
+// scanned with it, never byte by byte.
+size_t characterLength(const char *text);
+// How many characters of a full path its root takes, closing separator
+// included, whether or not that separator is there yet: "D:\" 3,
+// "\\server\share\" up to the separator after the share. The verbatim and
+// device forms ("\\?\", "\\.\") have a volume ("\\?\D:\") or, after
+// "UNC\", a server and a share. 0 when the path has no root of these forms.
+size_t rootLength(const char *path);
+// True when the last character of `path` is a backslash.
+bool endsInSeparator(const char *path);
+// True for "D:" and "D:sub": a drive letter not followed by a separator.
+bool isDriveRelative(const char *path);
 // Gives a full path the ending resolveDirectory settles on, in place: the
 // separators after the last name are removed, and a root missing its closing
 // separator gets it. False when that separator does not fit in `size`.

@@ -77,6 +77,41 @@ void setPreshutdownTimeout(SC_HANDLE service, const char *serviceName) {
 }
 } // namespace
 
+int updateServiceRegistration(const char *serviceName, const char *cmdToRun, bool rewriteLine) {
+  SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (!scm) {
+    debugError("Failed to open the Service Control Manager.  Last error = %d", (int)GetLastError());
+    debug("updateServiceRegistration: openScm did not work.");
+    return 1;
+  }
+  int result = 1;
+  SC_HANDLE service = OpenServiceA(scm, serviceName, SERVICE_CHANGE_CONFIG);
+  if (!service) {
+    debugError("updateServiceRegistration: Failed to open the service '%s'.  Last error = %d.",
+               serviceName, (int)GetLastError());
+  } else {
+    result = 0;
+    if (rewriteLine) {
+      // Only the command line changes: type, start, error control, group,
+      // dependencies, account and display name stay as they are.
+      debug("Updating the command line of the service '%s' to '%s'.", serviceName, cmdToRun);
+      if (ChangeServiceConfigA(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                               cmdToRun, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr)) {
+        debug("Updated the command line of the service '%s'.", serviceName);
+      } else {
+        debugError("Failed to update the command line of the service '%s'.  Last error = %d.",
+                   serviceName, (int)GetLastError());
+        result = 1;
+      }
+    }
+    setPreshutdownTimeout(service, serviceName);
+    CloseServiceHandle(service);
+  }
+  CloseServiceHandle(scm);
+  debug("updateServiceRegistration returning %d.", result);
+  return result;
+}
+
 int createServiceInScm(const char *displayName, const char *description, const char *cmdToRun) {
   char *serviceName = nullptr;
   SC_HANDLE scm = nullptr;

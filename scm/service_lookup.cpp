@@ -75,12 +75,22 @@ int getBinaryPathName(SC_HANDLE scm, const char *serviceName, char *out) {
   return result;
 }
 
-// Equal when every byte is equal, the ASCII letters A-Z matching their lower
-// case; no locale, no path normalisation, no trimming.
+// Equal when every character is equal, the ASCII letters A-Z matching their
+// lower case; no locale, no path normalisation, no trimming. Read by
+// character: a double-byte character's trail byte (0x40-0xFC in code page
+// 932, letters among them) is compared as it is.
 bool sameCommandLine(const char *a, const char *b) {
-  for (;; ++a, ++b) {
-    unsigned char x = (unsigned char)*a;
-    unsigned char y = (unsigned char)*b;
+  for (;;) {
+    size_t character = characterLength(a);
+    if (character == 2 || characterLength(b) == 2) {
+      if (a[0] != b[0] || a[1] != b[1])
+        return false;
+      a += 2;
+      b += 2;
+      continue;
+    }
+    unsigned char x = (unsigned char)*a++;
+    unsigned char y = (unsigned char)*b++;
     if (x >= 'A' && x <= 'Z')
       x = (unsigned char)(x - 'A' + 'a');
     if (y >= 'A' && y <= 'Z')
@@ -90,6 +100,19 @@ bool sameCommandLine(const char *a, const char *b) {
     if (x == 0)
       return true;
   }
+}
+
+// Whether `line` equals `prefix` followed by `text` between plain double
+// quotes, ASCII letter case aside (as sameCommandLine), `drop` characters of
+// text's end left out and `extra` appended.
+bool isQuotedForm(const char *line, const char *prefix, size_t prefixLength, const char *text,
+                  size_t textLength, const char *extra) {
+  char form[kCmdToRunSize];
+  if (prefixLength + textLength + strlen(extra) + 2 >= sizeof form)
+    return false;
+  boundedFormat(form, sizeof form, "%.*s\"%.*s%s\"", (int)prefixLength, prefix, (int)textLength,
+                text, extra);
+  return sameCommandLine(line, form);
 }
 
 // Appends count copies of c to out at *at, keeping room for the terminator.
@@ -106,7 +129,7 @@ bool putChars(char *out, size_t size, size_t *at, char c, size_t count) {
 // backslashes before a quote give n and end the argument, 2n+1 give n and a
 // literal quote) hand it back unchanged: a run of backslashes that meets a
 // quote (the closing one, or a quote in the text) is doubled, and a quote in
-// the text is escaped. Other backslashes stay single: D:\srv is written "D:\srv", the
+// the text is escaped. The text is read by character (characterLength). Other backslashes stay single: D:\srv is written "D:\srv", the
 // root D:\ is written "D:\\". The length written, or -1 when it does not fit
 // in size (out is then not terminated).
 int quoteArgument(const char *text, char *out, size_t size) {
@@ -127,8 +150,12 @@ int quoteArgument(const char *text, char *out, size_t size) {
     } else if (!putChars(out, size, &at, '\\', backslashes)) {
       return -1;
     }
-    if (!putChars(out, size, &at, *p, 1))
+    // A whole character: the trail byte of a double-byte one is never a
+    // backslash, whatever its value.
+    size_t character = characterLength(p);
+    if (!putChars(out, size, &at, p[0], 1) || (character == 2 && !putChars(out, size, &at, p[1], 1)))
       return -1;
+    p += character - 1;
   }
   if (!putChars(out, size, &at, '"', 1))
     return -1;
@@ -136,6 +163,37 @@ int quoteArgument(const char *text, char *out, size_t size) {
   return (int)at;
 }
 } // namespace
+
+int matchServiceLine(const char *line, const char *cmdToRun, const char *dir) {
+  if (sameCommandLine(line, cmdToRun))
+    return kCurrentLine;
+  // The earlier lines differ from cmdToRun only in the quoting of the
+  // directory, its last argument: the program's part is the same.
+  char quotedDir[kCmdToRunSize];
+  int quotedLength = quoteArgument(dir, quotedDir, sizeof quotedDir);
+  size_t lineLength = strlen(cmdToRun);
+  if (quotedLength < 0 || (size_t)quotedLength + 1 > lineLength ||
+      strcmp(cmdToRun + lineLength - quotedLength, quotedDir) != 0 ||
+      cmdToRun[lineLength - quotedLength - 1] != ' ')
+    return kOtherLine;
+  size_t prefixLength = lineLength - (size_t)quotedLength;
+  size_t dirLength = strlen(dir);
+  size_t root = rootLength(dir);
+  bool isRoot = root == dirLength;
+  bool isShareRoot = isRoot && dir[0] == '\\' && dir[1] == '\\' && dir[2] != '?' && dir[2] != '.';
+  // The directory between plain quotes, as GetFullPathNameA gave it: every
+  // directory as it settles ("C:\Inst", "D:\", "\\server\share\"), one that is
+  // no root also with one closing separator ("C:\Inst\"; runs of separators
+  // fold into one), a share root also without its closing one
+  // ("\\server\share").
+  if (isQuotedForm(line, cmdToRun, prefixLength, dir, dirLength, ""))
+    return kEarlierLine;
+  if (!isRoot && isQuotedForm(line, cmdToRun, prefixLength, dir, dirLength, "\\"))
+    return kEarlierLine;
+  if (isShareRoot && isQuotedForm(line, cmdToRun, prefixLength, dir, dirLength - 1, ""))
+    return kEarlierLine;
+  return kOtherLine;
+}
 
 int createServiceBinPath(char *out) {
   char path[MAX_PATH];
@@ -258,8 +316,10 @@ void freeServiceList(ServiceRecord *list, int count) {
   free(list);
 }
 
-int getServiceName(const char *cmdToRun, char *out) {
+int getServiceName(const char *cmdToRun, char *out, int *form) {
   out[0] = 0;
+  if (form)
+    *form = kOtherLine;
   debug("Attempting to get the service name assuming command to run is '%s'.", cmdToRun);
   ServiceRecord *list = nullptr;
   int count = -1;
@@ -269,29 +329,45 @@ int getServiceName(const char *cmdToRun, char *out) {
     result = 7;
   } else {
     int unreadable = 0;
-    bool found = false;
+    int found = -1;
+    int foundForm = kOtherLine;
     for (int i = 0; i < count; ++i) {
       if (!list[i].binaryPath) {
         ++unreadable;
         continue;
       }
-      if (!sameCommandLine(cmdToRun, list[i].binaryPath))
-        continue;
-      // The first match ends the walk, whether or not its name can be used.
-      const char *name = list[i].serviceName;
+      int lineForm = instanceDir ? matchServiceLine(list[i].binaryPath, cmdToRun, instanceDir)
+                                 : (sameCommandLine(list[i].binaryPath, cmdToRun) ? kCurrentLine
+                                                                                  : kOtherLine);
+      // A line in today's form ends the walk; the first in an earlier form
+      // is kept in case none comes.
+      if (lineForm == kCurrentLine || (lineForm == kEarlierLine && found < 0)) {
+        found = i;
+        foundForm = lineForm;
+      }
+      if (lineForm == kCurrentLine)
+        break;
+    }
+    bool named = false;
+    if (found >= 0) {
+      const char *name = list[found].serviceName;
+      if (foundForm == kEarlierLine)
+        debug("getServiceName: the service '%s' has the command line of an earlier release: '%s'.",
+              name ? name : "", list[found].binaryPath);
       if (!name) {
         debugError("getServiceName: the name of the matching service could not be copied.");
       } else if (strlen(name) < kServiceNameSize) {
         memcpy(out, name, strlen(name) + 1);
-        found = true;
+        named = true;
+        if (form)
+          *form = foundForm;
       } else {
         debug("The service name found is too long: '%s'", name);
       }
-      break;
     }
     if (count > 0)
       freeServiceList(list, count);
-    if (found) {
+    if (named) {
       result = 0;
     } else if (unreadable > 0) {
       debug("getServiceName: no match, but %d service(s) could not be read.", unreadable);

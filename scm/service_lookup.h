@@ -26,8 +26,25 @@ int createServiceBinPath(char *out);
 int getServiceList(ServiceRecord **list, int *count);
 // Releases a list from getServiceList.
 void freeServiceList(ServiceRecord *list, int count);
-// Finds the service whose command line is cmdToRun; out (kServiceNameSize)
-// receives its name. 0 found, 1 none, 7 no service list, 8 none but some unreadable.
-int getServiceName(const char *cmdToRun, char *out);
+// How a registered command line belongs to the installation in `dir` (a
+// directory as resolveDirectory settles it) whose command line is cmdToRun
+// (as createServiceBinPath builds it for dir):
+//   kCurrentLine  it is cmdToRun, ASCII letter case aside;
+//   kEarlierLine  it is the line an earlier release registered for a
+//                 spelling that settles to dir: cmdToRun with dir between
+//                 plain quotes and no escaping, as GetFullPathNameA gave it:
+//                 dir itself ("D:\", "\\server\share\"), a directory that is no
+//                 root with one closing separator ("C:\Inst\"), a share root
+//                 without it ("\\server\share");
+//   kOtherLine    anything else (another directory, another program, other
+//                 arguments, a short or verbatim spelling).
+enum { kOtherLine = 0, kCurrentLine = 1, kEarlierLine = 2 };
+int matchServiceLine(const char *line, const char *cmdToRun, const char *dir);
+// Finds the service of the installation whose command line is cmdToRun:
+// its line is cmdToRun or, with instanceDir set, an earlier form of it
+// (matchServiceLine); a line in today's form wins over an earlier one. out
+// (kServiceNameSize) receives its name and *form, when given, the form found.
+// 0 found, 1 none, 7 no service list, 8 none but some unreadable.
+int getServiceName(const char *cmdToRun, char *out, int *form = nullptr);
 // 1 listing failed, 2 a service has exactly this name, 3 free.
 int isServiceNameInUse(const char *name);

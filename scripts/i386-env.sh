@@ -158,6 +158,18 @@ step_packages() {
            apt-get clean' packages "${packages[@]}"
 }
 
+# The ja_JP.UTF-8 locale, in which Wine gives programs the ANSI code page 932
+# (the Wine test of a Japanese system). A step of its own, so that a chroot
+# set up before it gets it too.
+step_locale() {
+  enter -- /usr/bin/env DEBIAN_FRONTEND=noninteractive PATH=/usr/sbin:/usr/bin:/sbin:/bin \
+    sh -c 'if ! dpkg-query -W -f="\${Status}" locales 2>/dev/null | grep -q "ok installed"; then
+             apt-get -o APT::Sandbox::User=root update &&
+             apt-get -o APT::Sandbox::User=root install -y --no-install-recommends locales &&
+             apt-get clean; fi &&
+           { locale -a | grep -qix ja_JP.utf8 || localedef -i ja_JP -f UTF-8 ja_JP.UTF-8; }'
+}
+
 # One 32-bit prefix, booted once and settled; each test copies it.
 # Windows gives a service process 30 s to connect to the SCM (the
 # StartServiceCtrlDispatcher documentation); Wine's services.exe gives it
@@ -190,6 +202,7 @@ setup() {
     step prefix
     echo "i386-env: ready in $(($(date +%s) - started)) s"
   fi
+  step locale
 }
 
 # run CMD...: the repository, the folders of the Windows builds named in the

@@ -90,6 +90,12 @@ bool standinPathOnMappedDrive(const char *posixPath, char *out, size_t size);
 // POSIX absolute path to its Windows form: on a mapped drive that holds it,
 // else on drive Z:.
 void standinToWindowsPath(const char *posixPath, char *out, size_t size);
+// The ANSI code page GetACP answers from now on in this process (0: the one
+// VELKOR_STANDIN_ACP names, 1252 by default); 932 and 1252 are modelled.
+void standinSetAnsiCodePage(UINT codePage);
+// Bytes of the character that starts at `text` in the ANSI code page: 2 for
+// a lead byte followed by a trail byte, else 1.
+size_t standinCharacterLength(const char *text);
 // errno to the Windows error a failing file call would give.
 DWORD standinErrorFromErrno(int err);
 

@@ -4,7 +4,9 @@
 // (learn.microsoft.com/windows/win32/api/fileapi/nf-fileapi-getfullpathnamea:
 // a share name and a verbatim \\?\ path come back as given, a drive's
 // relative form is against that drive's current directory; a trailing
-// separator is kept and runs of separators fold into one).
+// separator is kept and runs of separators fold into one). Paths are read
+// by character in the ANSI code page: the trail byte 0x5C of a double-byte
+// character (表 is 95 5C in code page 932) is no separator.
 //
 // The machine has one real drive, Z:, which is the Linux root; the current
 // directory is the process's working directory in its Z: form. Another drive
@@ -31,6 +33,27 @@ const char kCurrentDrive = 'Z';
 
 bool isSeparator(char c) { return c == '\\' || c == '/'; }
 
+// Stands in for a trail byte that reads as a separator while a path is
+// taken apart; 0x01 cannot occur in a Windows file name.
+const char kHiddenTrailSeparator = '\x01';
+
+std::string hideTrailSeparators(const std::string &text) {
+  std::string hidden = text;
+  for (size_t i = 0; i < hidden.size();) {
+    size_t length = standinCharacterLength(hidden.c_str() + i);
+    if (length == 2 && isSeparator(hidden[i + 1]))
+      hidden[i + 1] = kHiddenTrailSeparator;
+    i += length;
+  }
+  return hidden;
+}
+
+void restoreTrailSeparators(std::string *text) {
+  for (char &c : *text)
+    if (c == kHiddenTrailSeparator)
+      c = '\\';
+}
+
 // The current directory as "Z:\..." (no trailing separator except at the root).
 bool currentDirectory(std::string *out) {
   std::vector<char> buffer(4096);
@@ -46,7 +69,7 @@ bool currentDirectory(std::string *out) {
     windows += *p == '/' ? '\\' : *p;
   if (windows.size() == 2)
     windows += '\\';
-  *out = windows;
+  *out = hideTrailSeparators(windows);
   return true;
 }
 
@@ -94,7 +117,7 @@ void appendSegments(const std::string &rest, bool endsInSeparator, bool canonica
 
 // Canonical form of `path`, or false with the last error set.
 bool canonicalise(const char *path, std::string *out) {
-  std::string text = path;
+  std::string text = hideTrailSeparators(path);
   for (char &c : text)
     if (c == '/')
       c = '\\';
@@ -171,6 +194,7 @@ bool canonicalise(const char *path, std::string *out) {
     if (endsInSeparator && !parts.empty())
       result += '\\';
   }
+  restoreTrailSeparators(&result);
   *out = result;
   return true;
 }
@@ -262,8 +286,14 @@ DWORD standinToPosixPath(const char *windowsPath, char *out, size_t size) {
   if (driveLength + length + 1 > size)
     return ERROR_FILENAME_EXCED_RANGE;
   memcpy(out, drive, driveLength);
-  for (size_t i = 0; i <= length; ++i)
-    out[driveLength + i] = rest[i] == '\\' ? '/' : rest[i];
+  // By character: a double-byte character's trail byte 0x5C stays itself.
+  for (size_t i = 0; i <= length;) {
+    size_t character = rest[i] ? standinCharacterLength(rest + i) : 1;
+    out[driveLength + i] = character == 1 && rest[i] == '\\' ? '/' : rest[i];
+    if (character == 2)
+      out[driveLength + i + 1] = rest[i + 1];
+    i += character;
+  }
   return 0;
 }
 

@@ -148,8 +148,12 @@ void splitArguments(const char *p, std::vector<std::string> *out) {
         }
       } else {
         argument.append(slashes, '\\');
-        if (*p && (quoted || (*p != ' ' && *p != '\t')))
+        if (*p && (quoted || (*p != ' ' && *p != '\t'))) {
+          // A double-byte character whole: its trail byte may be 0x5C.
+          if (standinCharacterLength(p) == 2)
+            argument += *p++;
           argument += *p++;
+        }
       }
     }
     out->push_back(argument);

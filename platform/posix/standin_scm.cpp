@@ -419,6 +419,46 @@ BOOL QueryServiceConfig2A(SC_HANDLE service, DWORD infoLevel, LPBYTE buffer, DWO
   return TRUE;
 }
 
+// learn.microsoft.com/windows/win32/api/winsvc/nf-winsvc-changeserviceconfiga:
+// SERVICE_NO_CHANGE keeps a number, a null pointer keeps a text; the handle
+// needs SERVICE_CHANGE_CONFIG; a service marked for deletion refuses with
+// ERROR_SERVICE_MARKED_FOR_DELETE. Modelled: the command line and the three
+// numbers; a change of group, tag, dependencies, account or display name is
+// not, and is refused as ERROR_INVALID_PARAMETER rather than ignored.
+BOOL ChangeServiceConfigA(SC_HANDLE service, DWORD serviceType, DWORD startType,
+                          DWORD errorControl, LPCSTR binaryPathName, LPCSTR loadOrderGroup,
+                          LPDWORD tagId, LPCSTR dependencies, LPCSTR serviceStartName,
+                          LPCSTR password, LPCSTR displayName) {
+  (void)password;
+  if (standinFailNow("ChangeServiceConfigA"))
+    return FALSE;
+  StandinScmLock lock;
+  StandinService record;
+  if (!serviceOf(service, SERVICE_CHANGE_CONFIG, &record))
+    return FALSE;
+  if (loadOrderGroup || tagId || dependencies || serviceStartName || displayName ||
+      (binaryPathName && !*binaryPathName) ||
+      (startType != SERVICE_NO_CHANGE && startType > SERVICE_DISABLED) ||
+      (errorControl != SERVICE_NO_CHANGE && errorControl > 3)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (record.markedForDelete) {
+    SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
+    return FALSE;
+  }
+  if (serviceType != SERVICE_NO_CHANGE)
+    record.type = serviceType;
+  if (startType != SERVICE_NO_CHANGE)
+    record.startType = startType;
+  if (errorControl != SERVICE_NO_CHANGE)
+    record.errorControl = errorControl;
+  if (binaryPathName)
+    record.binaryPath = binaryPathName;
+  standinScmSave(record);
+  return TRUE;
+}
+
 BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD infoLevel, LPVOID info) {
   if (standinFailNow("ChangeServiceConfig2A"))
     return FALSE;

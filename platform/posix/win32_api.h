@@ -32,6 +32,7 @@ typedef const BYTE *LPCBYTE;
 typedef void *PSID;
 typedef DWORD REGSAM;
 typedef DWORD ACCESS_MASK;
+typedef unsigned int UINT;
 
 struct StandinHandle;
 typedef StandinHandle *SC_HANDLE;
@@ -125,6 +126,17 @@ typedef OVERLAPPED *LPOVERLAPPED;
 DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size);
 DWORD GetFullPathNameA(LPCSTR fileName, DWORD bufferLength, LPSTR buffer, LPSTR *filePart);
 DWORD GetFileAttributesA(LPCSTR fileName);
+
+// ---- Code pages and drives (standin_codepage.cpp) ---------------------------
+#define CP_ACP 0u
+#define DRIVE_UNKNOWN 0u
+#define DRIVE_NO_ROOT_DIR 1u
+#define DRIVE_FIXED 3u
+#define DRIVE_REMOTE 4u
+UINT GetACP(void);
+BOOL IsDBCSLeadByteEx(UINT codePage, BYTE testChar);
+UINT GetDriveTypeA(LPCSTR rootPathName);
+DWORD QueryDosDeviceA(LPCSTR deviceName, LPSTR targetPath, DWORD max);
 DWORD GetTempPathA(DWORD bufferLength, LPSTR buffer);
 DWORD GetSystemDirectoryA(LPSTR buffer, DWORD size);
 HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
@@ -313,6 +325,7 @@ BOOL DeregisterEventSource(HANDLE eventLog);
 #define SERVICE_DISABLED 0x4u
 #define SERVICE_ERROR_IGNORE 0x0u
 #define SERVICE_ERROR_NORMAL 0x1u
+#define SERVICE_NO_CHANGE 0xFFFFFFFFu
 #define SERVICE_CONFIG_DESCRIPTION 1u
 #define SERVICE_CONFIG_PRESHUTDOWN_INFO 7u
 
@@ -398,6 +411,10 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, LPCSTR serviceName, LPCSTR displayNa
                          DWORD errorControl, LPCSTR binaryPathName, LPCSTR loadOrderGroup,
                          LPDWORD tagId, LPCSTR dependencies, LPCSTR serviceStartName,
                          LPCSTR password);
+BOOL ChangeServiceConfigA(SC_HANDLE service, DWORD serviceType, DWORD startType,
+                          DWORD errorControl, LPCSTR binaryPathName, LPCSTR loadOrderGroup,
+                          LPDWORD tagId, LPCSTR dependencies, LPCSTR serviceStartName,
+                          LPCSTR password, LPCSTR displayName);
 BOOL ChangeServiceConfig2A(SC_HANDLE service, DWORD infoLevel, LPVOID info);
 BOOL QueryServiceConfig2A(SC_HANDLE service, DWORD infoLevel, LPBYTE buffer, DWORD bufSize,
                           LPDWORD bytesNeeded);

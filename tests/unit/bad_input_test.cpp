@@ -76,12 +76,14 @@ protected:
   // Runs the program of `from` (default: the installation) with its temp
   // directory in the scratch tree, a handle report, and sanitizer reports
   // turned into an exit code no subcommand uses.
-  RunResult run(const std::vector<std::string> &args, const Installation *from = nullptr) {
-    return runProgram((from ? from : &install)->program, args,
-                      {"TMPDIR=" + scratch.path("tmp"),
-                       "VELKOR_STANDIN_HANDLE_REPORT=" + handleReport,
-                       "ASAN_OPTIONS=detect_leaks=1:exitcode=86",
-                       "UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:exitcode=86"});
+  RunResult run(const std::vector<std::string> &args, const Installation *from = nullptr,
+                const std::vector<std::string> &more = {}) {
+    std::vector<std::string> environment = {
+        "TMPDIR=" + scratch.path("tmp"), "VELKOR_STANDIN_HANDLE_REPORT=" + handleReport,
+        "ASAN_OPTIONS=detect_leaks=1:exitcode=86",
+        "UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:exitcode=86"};
+    environment.insert(environment.end(), more.begin(), more.end());
+    return runProgram((from ? from : &install)->program, args, environment);
   }
 
   // Paths changed in the scratch tree and on the stand-in machine since the
@@ -181,24 +183,72 @@ TEST_F(BadInput, OddServiceNamesAndDescriptionsAreRegisteredAndRemoved) {
   EXPECT_TRUE(changes(machineBefore, snapshot(machine)).empty()) << "removal left service data";
 }
 
+// Odd characters, and double-byte ones whose trail byte is 0x5C, the
+// backslash (code page 932: 表 95 5C, ソ 83 5C).
 TEST_F(BadInput, AnInstallationWhosePathHasOddCharactersWorksThroughout) {
-  Installation odd(scratch, "install/caf\xe9 %x% ^& 'y' (2)");
-  odd.actAsProgram();
-  EXPECT_EQ(run({"create", odd.rootWin, "velkor odd", "d"}, &odd).exitCode, 0);
-  RunResult state = run({"state", odd.rootWin}, &odd);
-  EXPECT_EQ(state.exitCode, 0);
-  EXPECT_EQ(state.out, "velkor odd");
-  std::vector<std::string> log = logMessages(odd.logPath());
-  EXPECT_TRUE(logHas(log, "Created the service bin path. code=0.  cmdToRun='\"" +
-                              toWindowsPath(odd.program) + "\" start \"" + odd.rootWin + "\"'."));
+  for (const auto &path : std::vector<std::pair<std::string, std::string>>{
+           {"install/caf\xe9 %x ^& 'y' (2)", "1252"},
+           {"install/\x95\x5C", "932"},
+           {"install/\x95\x5C\x83\x5C", "932"}}) {
+    SCOPED_TRACE(path.first);
+    const std::vector<std::string> codePage = {"VELKOR_STANDIN_ACP=" + path.second};
+    Installation odd(scratch, path.first);
+    odd.actAsProgram();
+    EXPECT_EQ(run({"create", odd.rootWin, "velkor odd", "d"}, &odd, codePage).exitCode, 0);
+    RunResult state = run({"state", odd.rootWin}, &odd, codePage);
+    EXPECT_EQ(state.exitCode, 0);
+    EXPECT_EQ(state.out, "velkor odd");
+    std::vector<std::string> log = logMessages(odd.logPath());
+    EXPECT_TRUE(logHas(log, "Created the service bin path. code=0.  cmdToRun='\"" +
+                                toWindowsPath(odd.program) + "\" start \"" + odd.rootWin + "\"'."));
 
-  scratch.makeDir("install/caf\xe9 %x% ^& 'y' (2)/locks");
-  scratch.writeFile("install/caf\xe9 %x% ^& 'y' (2)/locks/server.lock", "");
-  RunResult running = run({"isrunning", odd.rootWin}, &odd);
-  EXPECT_EQ(running.exitCode, 1);
-  EXPECT_EQ(running.out, "false\n");
-  EXPECT_EQ(run({"remove", odd.rootWin}, &odd).exitCode, 0);
-  EXPECT_EQ(run({"state", odd.rootWin}, &odd).exitCode, 1);
+    scratch.makeDir(path.first + "/locks");
+    scratch.writeFile(path.first + "/locks/server.lock", "");
+    RunResult running = run({"isrunning", odd.rootWin}, &odd, codePage);
+    EXPECT_EQ(running.exitCode, 1);
+    EXPECT_EQ(running.out, "false\n");
+    EXPECT_TRUE(logHas(logMessages(odd.logPath()),
+                       "When determining whether the server is running, the lock file name is '" +
+                           odd.rootWin + "\\locks\\server.lock'."));
+    EXPECT_EQ(run({"remove", odd.rootWin}, &odd, codePage).exitCode, 0);
+    EXPECT_EQ(run({"state", odd.rootWin}, &odd, codePage).exitCode, 1);
+  }
+  expectNoHandleLeft();
+}
+
+// Directories a service could never start from are refused before anything
+// is registered; a drive that a service may not see is only warned about.
+TEST_F(BadInput, CreateRefusesSpellingsThatCanNeverStartAndWarnsOfSessionDrives) {
+  scratch.makeDir("install/a %x% b");
+  run({"state", install.rootWin});
+  Snapshot machineBefore = snapshot(machine);
+  const std::string pct = install.rootWin + "\\a %x% b";
+  for (const auto &refused : std::vector<std::pair<std::string, std::string>>{
+           {"\\\\?\\" + install.rootWin, "has a '\\\\?\\' or '\\\\.\\' prefix"},
+           {"//./" + install.rootWin, "has a '\\\\?\\' or '\\\\.\\' prefix"},
+           {"Z:tmp", "is drive-relative: it would depend on the current directory of drive Z:"},
+           {"D:", "is drive-relative: it would depend on the current directory of drive D:"},
+           {pct, "contains '%x%', which the Service Control Manager would expand"}}) {
+    RunResult created = run({"create", refused.first, "velkor", "d"});
+    EXPECT_EQ(created.exitCode, 255) << refused.first;
+    EXPECT_EQ(created.out.find("The directory '" + refused.first + "' " + refused.second), 0u)
+        << created.out;
+  }
+  EXPECT_TRUE(changes(machineBefore, snapshot(machine)).empty()) << "nothing registered";
+
+  for (const auto &drive : std::vector<std::pair<std::string, std::string>>{
+           {"remote", "Warning: 'D:\\' is on the network drive D:, which a service running as "
+                      "LocalSystem does not see; register the installation by its UNC path"},
+           {"subst", "Warning: 'D:\\' is on the subst drive D: (" + install.rootWin + ")"},
+           {"", ""}}) {
+    std::vector<std::string> mapped = {"VELKOR_STANDIN_DRIVE_D=" + install.root,
+                                       "VELKOR_STANDIN_DRIVE_D_KIND=" + drive.first};
+    RunResult created = run({"create", "D:\\", "velkor", "d"}, nullptr, mapped);
+    EXPECT_EQ(created.exitCode, 0) << drive.first;
+    EXPECT_EQ(created.out.substr(0, drive.second.size()), drive.second);
+    EXPECT_EQ(created.out.empty(), drive.first.empty()) << created.out;
+    EXPECT_EQ(run({"remove", "D:\\"}, nullptr, mapped).exitCode, 0);
+  }
   expectNoHandleLeft();
 }
 

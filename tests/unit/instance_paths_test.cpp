@@ -62,14 +62,14 @@ TEST_F(InstancePaths, ResolveDirectoryCanonicalisesExistingDirectories) {
 TEST_F(InstancePaths, ResolveDirectoryRefusalsNameTheirReason) {
   scratch.writeFile("install/file.txt", "x");
   EXPECT_EQ(resolved("C:"), "<null>");
-  EXPECT_EQ(resolved("C:x"), "<null>"); // not drive-relative: it goes on and is not found
+  EXPECT_EQ(resolved("C:x"), "<null>");
   EXPECT_EQ(resolved(install.rootWin + "\\lib\\..\\file.txt"), "<null>");
   failNextCall("GetFullPathNameA", ERROR_ACCESS_DENIED);
   EXPECT_EQ(resolved("Z:\\tmp"), "<null>");
   std::vector<std::string> messages = log();
   ASSERT_EQ(messages.size(), 5u); // banner and four error lines
   EXPECT_EQ(messages[1], "ERROR:  The path 'C:' is drive-relative.");
-  EXPECT_EQ(messages[2], "ERROR:  The path 'C:\\x' is not an existing directory.");
+  EXPECT_EQ(messages[2], "ERROR:  The path 'C:x' is drive-relative.");
   EXPECT_EQ(messages[3], "ERROR:  The path '" + install.rootWin + "\\file.txt' is not an existing directory.")
       << "the resolved form is named, not the argument";
   EXPECT_EQ(messages[4], "ERROR:  Could not resolve the path 'Z:\\tmp'.  Last error = 5.");
@@ -93,12 +93,31 @@ TEST_F(InstancePaths, EverySpellingOfADirectoryResolvesToOneString) {
       {"\\\\?\\D:\\srv\\", "\\\\?\\D:\\srv"},
       {"\\\\?\\unc\\server\\share", "\\\\?\\unc\\server\\share\\"},
   };
+  const std::vector<std::pair<std::string, std::string>> ends932 = {
+      {"D:\\\x95\x5C", "D:\\\x95\x5C"},
+      {"D:\\\x95\x5C\\", "D:\\\x95\x5C"},
+      {"\\\\s\x83\x5C\\sh\x95\x5C", "\\\\s\x83\x5C\\sh\x95\x5C\\"},
+      {"\\\\s\\\x83\x5C\\", "\\\\s\\\x83\x5C\\"},
+  };
   for (const auto &end : ends) {
     char path[64];
     strcpy(path, end.first.c_str());
     EXPECT_TRUE(settleDirectoryEnd(path, sizeof path));
     EXPECT_EQ(std::string(path), end.second) << "from " << end.first;
   }
+  // Code page 932: the trail byte 0x5C of 表 (95 5C) and ソ (83 5C) is no
+  // separator; the same bytes in code page 1252 end in one.
+  standinSetAnsiCodePage(932);
+  for (const auto &end : ends932) {
+    char path[64];
+    strcpy(path, end.first.c_str());
+    EXPECT_TRUE(settleDirectoryEnd(path, sizeof path));
+    EXPECT_EQ(std::string(path), end.second) << "from " << end.first;
+  }
+  EXPECT_STREQ(separatorAfter("D:\\\x95\x5C"), "\\");
+  standinSetAnsiCodePage(1252);
+  EXPECT_STREQ(separatorAfter("D:\\\x95\x5C"), "");
+  standinSetAnsiCodePage(0);
   char full[15] = "\\\\server\\share"; // no room for the root's separator
   EXPECT_FALSE(settleDirectoryEnd(full, sizeof full));
   EXPECT_STREQ(separatorAfter("D:\\"), "");

@@ -3,6 +3,8 @@
 // the registry.
 #include "scm_fixture.h"
 
+#include <algorithm>
+
 namespace {
 class CommandsTest : public ScmTest {
 protected:
@@ -37,14 +39,31 @@ TEST_F(CommandsTest, CreateThenStateThenCreateAgain) {
   EXPECT_EQ(state.exitCode, 0);
   EXPECT_EQ(state.out, "Velkor One") << "the name alone, no line end";
 
-  // Found by its command line: the name asked for does not matter, and a
-  // missing event-log source is registered again.
+  // Found by its command line, also in the form an earlier release wrote
+  // (the escaped closing quote of "<dir>\"): the name asked for does not
+  // matter, the line and the preshutdown timeout are brought up to date and
+  // nothing else changes, and a missing event-log source is registered again.
+  service.binaryPath = cmdToRun().substr(0, cmdToRun().size() - 1) + "\\\"";
+  service.displayName = "shown";
+  service.preshutdownTimeout = 180000;
+  standinScmSave(service);
   ASSERT_TRUE(removeEventLogKey("Velkor One"));
-  created = run({"create", install.rootWin, "Something else", "x"});
-  EXPECT_EQ(created.exitCode, 1);
-  EXPECT_FALSE(exists("Something else"));
+  for (int round = 0; round < 2; ++round) {
+    created = run({"create", install.rootWin, "Something else", "x"});
+    EXPECT_EQ(created.exitCode, 1);
+    EXPECT_EQ(created.out, "");
+    StandinService updated = this->service("Velkor One");
+    EXPECT_EQ(updated.binaryPath + "|" + updated.displayName + "|" + updated.description + "|" +
+                  std::to_string(updated.preshutdownTimeout),
+              cmdToRun() + "|shown|Velkor directory server|90000");
+  }
+  EXPECT_EQ(standinScmKeys().size(), 1u) << "no second service";
   EXPECT_TRUE(eventKeyExists("Velkor One"));
-  EXPECT_TRUE(logHas(log(), "Service 'Something else' already exists."));
+  std::vector<std::string> lines = log();
+  EXPECT_TRUE(logHas(lines, "Service 'Something else' already exists."));
+  EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                       "Updating the command line of the service 'Velkor One' to '" + cmdToRun() + "'."),
+            1) << "a line in today's form is not rewritten";
 }
 
 TEST_F(CommandsTest, CreateForAnotherInstanceTakesTheNextSuffixOrReportsTheRefusal) {

@@ -110,6 +110,16 @@ TEST_F(CreateTest, PreshutdownTimeoutFailureIsTracedAndTheCreationStands) {
                             "'velkor'.  Last error = 87."));
 }
 
+TEST_F(CreateTest, RefusedUpdateOfAnExistingRegistrationIsTracedAndLeavesItsLine) {
+  addService("velkor", "\"C:\\old.exe\" start \"C:\\Inst\\\"");
+  standinFailCall("ChangeServiceConfigA", ERROR_ACCESS_DENIED);
+  EXPECT_EQ(updateServiceRegistration("velkor", cmdToRun().c_str(), true), 1);
+  EXPECT_EQ(service("velkor").binaryPath, "\"C:\\old.exe\" start \"C:\\Inst\\\"");
+  EXPECT_EQ(service("velkor").preshutdownTimeout, 90000u) << "set all the same";
+  EXPECT_TRUE(logHas(log(), "ERROR:  Failed to update the command line of the service 'velkor'.  "
+                            "Last error = 5."));
+}
+
 TEST_F(CreateTest, FailedNameSearchOpensNoScmForCreation) {
   standinFailCall("EnumServicesStatusA", ERROR_ACCESS_DENIED);
   EXPECT_EQ(create("velkor"), 1);

@@ -124,38 +124,79 @@ TEST_F(LookupTest, ListHoldsEveryWin32ServiceInOrderWithItsCommandLine) {
   EXPECT_EQ(standinCallCount("EnumServicesStatusA"), 3);
 }
 
-TEST_F(LookupTest, CommandLineMatchIgnoresAsciiCaseOnly) {
-  std::string cmd = cmdToRun();
-  std::string upper = cmd;
+// Which registered lines belong to a directory: today's line (ASCII letter
+// case aside, and only that), the lines an earlier release wrote (the
+// directory between plain quotes, as GetFullPathNameA gave it), and lines
+// that only look alike.
+TEST_F(LookupTest, RegisteredLinesMatchADirectoryInTodaysOrAnEarlierForm) {
+  const std::string p = "\"" + toWindowsPath(install.program) + "\" start ";
+  std::string upper = p + "\"C:\\Inst\"";
   for (char &c : upper)
     c = (char)toupper((unsigned char)c);
-  std::string unquoted = cmd;
-  unquoted.erase(std::remove(unquoted.begin(), unquoted.end(), '"'), unquoted.end());
-  std::string slashed = cmd.substr(0, cmd.size() - 1) + "\\\"";
-  addService("unquoted", unquoted);
-  addService("extra", cmd + " --debug");
-  addService("slashed", slashed);
-  addService("spaced", cmd + " ");
-  addService("upper", upper);
-  addService("second", cmd);
-
-  std::string name;
-  EXPECT_EQ(lookup(&name), 0);
-  EXPECT_EQ(name, "upper") << "the first match in enumeration order wins";
-  std::vector<std::string> lines = log();
-  EXPECT_EQ(lines.back(), "The service name was found to be 'upper'.");
-
-  // Only A-Z fold: a Latin-1 capital does not match its small letter.
-  for (const std::string &key : standinScmKeys())
-    standinScmErase(key.c_str());
+  const int now = kCurrentLine, old = kEarlierLine, no = kOtherLine;
+  struct Row {
+    unsigned codePage;
+    const char *dir;
+    std::string line;
+    int form;
+  };
+  const std::vector<Row> rows = {
+      {1252, "C:\\Inst", p + "\"C:\\Inst\"", now},       {1252, "C:\\Inst", p + "\"c:\\INST\"", now},
+      {1252, "C:\\Inst", p + "\"C:\\Inst\\\"", old},     {1252, "C:\\Inst", p + "\"C:\\Inst\\\\\"", no},
+      {1252, "C:\\Inst", p + "C:\\Inst", no},            {1252, "C:\\Inst", p + "\"C:\\Inst\" -x", no},
+      {1252, "C:\\Inst", p + "\"C:\\Inst\" ", no},          {1252, "C:\\caf\xE9", p + "\"C:\\CAF\xC9\"", no},
+      {1252, "C:\\Inst", upper, now},
+      {1252, "C:\\Inst", p + "\"C:\\Inst2\"", no},       {1252, "C:\\Inst", p + "\"C:\\\"", no},
+      {1252, "C:\\Inst", p + "\"C:\\INST~1\"", no},      {1252, "C:\\Inst", p + "\"\\\\?\\C:\\Inst\"", no},
+      {1252, "C:\\Inst", "\"Z:\\q\\velkor_service.exe\" start \"C:\\Inst\\\"", no},
+      {1252, "D:\\", p + "\"D:\\\\\"", now},             {1252, "D:\\", p + "\"D:\\\"", old},
+      {1252, "D:\\", p + "\"D:\"", no},                  {1252, "D:\\", p + "\"D:\\\\\\\"", no},
+      {1252, "\\\\srv\\share\\", p + "\"\\\\srv\\share\\\\\"", now},
+      {1252, "\\\\srv\\share\\", p + "\"\\\\srv\\share\\\"", old},
+      {1252, "\\\\srv\\share\\", p + "\"\\\\srv\\share\"", old},
+      {1252, "\\\\srv\\share\\", p + "\"\\\\srv\\shar\"", no},
+      {1252, "\\\\srv\\share\\inst", p + "\"\\\\srv\\share\\inst\\\"", old},
+      {1252, "\\\\srv\\share\\inst", p + "\"\\\\srv\\share\"", no},
+      // Code page 932: 表 is 95 5C, ソ 83 5C, ア 83 41 (its trail byte is an
+      // 'A' that must not fold to 'a', which makes ャ 83 61).
+      {932, "C:\\\x95\x5C", p + "\"C:\\\x95\x5C\"", now},
+      {932, "C:\\\x95\x5C", p + "\"C:\\\x95\x5C\\\"", old},
+      {932, "C:\\\x95\x5C\x83\x5C", p + "\"C:\\\x95\x5C\x83\x5C\"", now},
+      {932, "C:\\\x83\x41", p + "\"c:\\\x83\x41\"", now},
+      {932, "C:\\\x83\x41", p + "\"C:\\\x83\x61\"", no},
+      {1252, "C:\\\x95\x5C", p + "\"C:\\\x95\x5C\\\"", now}, // a byte, a character
+  };
+  char cmd[kCmdToRunSize];
+  for (const Row &row : rows) {
+    SCOPED_TRACE(std::string(row.dir) + " | " + row.line);
+    standinSetAnsiCodePage(row.codePage);
+    free(instanceDir);
+    instanceDir = strdup(row.dir);
+    ASSERT_EQ(createServiceBinPath(cmd), 0);
+    EXPECT_EQ(matchServiceLine(row.line.c_str(), cmd, row.dir), row.form);
+  }
+  standinSetAnsiCodePage(0);
   free(instanceDir);
-  instanceDir = strdup((install.rootWin + "\\caf\xE9").c_str());
-  std::string accented = cmdToRun();
-  accented[accented.size() - 2] = '\xC9';
-  addService("accented", accented);
-  EXPECT_EQ(lookup(&name), 1);
-  EXPECT_EQ(name, "");
-  EXPECT_EQ(lastLine(), "The service name was found to be ''.");
+  instanceDir = strdup("\\\\srv\\share\\");
+  ASSERT_EQ(createServiceBinPath(cmd), 0);
+
+  // A line in today's form wins wherever it is listed; an earlier one is
+  // found, named by its form, when it is alone. The service's own lookup at
+  // start is this one, so a share root registered as "\\srv\share" starts.
+  addService("legacy", p + "\"\\\\srv\\share\"");
+  int form = -1;
+  char name[kServiceNameSize];
+  EXPECT_EQ(getServiceName(cmd, name, &form), 0);
+  EXPECT_STREQ(name, "legacy");
+  EXPECT_EQ(form, kEarlierLine);
+  EXPECT_TRUE(logHas(log(), "getServiceName: the service 'legacy' has the command line of an "
+                            "earlier release: '" + p + "\"\\\\srv\\share\"'."));
+  addService("current", p + "\"\\\\srv\\share\\\\\"");
+  addService("second", p + "\"\\\\srv\\share\\\\\"");
+  EXPECT_EQ(getServiceName(cmd, name, &form), 0);
+  EXPECT_STREQ(name, "current") << "the first in enumeration order";
+  EXPECT_EQ(form, kCurrentLine);
+  EXPECT_EQ(lastLine(), "The service name was found to be 'current'.");
 }
 
 TEST_F(LookupTest, UnreadableServicesAreCountedAndPassedOver) {

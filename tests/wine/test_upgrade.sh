@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Under Wine, registrations an earlier release made (its line was
+# "<program>" start "<directory as GetFullPathNameA gave it>", registered here
+# through sc.exe): today's program finds each with state; create answers 1,
+# registers no second service, brings the line to today's form and the
+# preshutdown timeout to today's value, changing nothing else; the SCM then
+# starts the service to RUNNING (also the ones whose escaped closing quote
+# kept them from ever starting) and stops it; remove removes it.
+set -eu
+. "$(dirname "$0")/lib.sh"
+wine_setup
+wine_set_system_env VELKOR_WINDOWS_SERVICE_REFRESH_PERIOD 1
+wine_keep_up
+fixtures=$VELKOR_WINDOWS_BIN/tests/fixtures
+tools=$VELKOR_WINDOWS_BIN/tests/wintools
+text() { tr -d '\r' <"$RUN_OUT_RAW_FILE"; }
+field() { text | sed -n "s/^$1=//p"; }
+
+# D: is the directory drive_d of the prefix, as winecfg would map it.
+mkdir -p "$WINEPREFIX/drive_d"
+ln -s ../drive_d "$WINEPREFIX/dosdevices/d:"
+
+# upgrade NAME DIR LIB EARLIER TODAY
+#   DIR is the installation as create gets it, LIB its lib folder, EARLIER
+#   the directory argument as the earlier release quoted it, TODAY as today's
+#   program does.
+upgrade() {
+  local name=$1 dir=$2 lib=$3 earlier=$4 today=$5 inst i
+  inst=$(wine_install "$dir")
+  local exe="$lib\\velkor_service.exe"
+  cp "$fixtures/winlauncher.exe" "$fixtures/velkor_test_server.exe" "$fixtures/velkor_sc.exe" "$inst/lib/"
+  mkdir -p "$inst/bat"
+  printf '%s\r\n' '@echo off' 'start "" /b "%~dp0..\lib\velkor_test_server.exe" "%~dp0..\."' \
+    ':wait' 'if exist "%~dp0..\locks\server.ready" goto done' 'ping -n 1 127.0.0.1 >nul' \
+    'goto wait' ':done' 'exit /b 0' >"$inst/bat/start-ds.bat"
+
+  wine sc create "$name" binPath= "\"$exe\" start $earlier" start= auto \
+    DisplayName= "Velkor earlier" >/dev/null 2>&1 || true
+  wine_run "$tools/scm_query.exe" "$name"
+  expect_eq "$name: registered in the earlier form" "$(field binary)" "\"$exe\" start $earlier"
+  expect_eq "$name: with Wine's preshutdown timeout" "$(field preshutdown)" 180000
+
+  wine_run "$exe" state "$dir"
+  expect_eq "$name: state finds it" "$RUN_RC $(text)" "0 $name"
+  wine_run "$exe" create "$dir" Velkor 'Velkor after the upgrade'
+  expect_eq "$name: create answers that it exists" "$RUN_RC" 1
+  wine_run "$tools/scm_query.exe" "$name"
+  expect_eq "$name: the line is today's, the rest unchanged" \
+    "$(field binary)|$(field start)|$(field display)|$(field preshutdown)" \
+    "\"$exe\" start $today|2|Velkor earlier|90000"
+  wine_run "$tools/scm_query.exe" Velkor
+  expect_eq "$name: no second service" "$(text)" "error=1060"
+
+  wine sc start "$name" >/dev/null 2>&1 || true
+  wine_run "$inst/lib/velkor_sc.exe" wait "$name" 4 60000
+  expect_eq "$name: running after sc start" "$(text)" \
+    "state=4 win32=0 specific=0 checkpoint=4 hint=0 accepted=261"
+  wine sc stop "$name" >/dev/null 2>&1 || true
+  wine_run "$inst/lib/velkor_sc.exe" wait "$name" 1 60000
+  expect_eq "$name: stopped after sc stop" "$(text)" \
+    "state=1 win32=0 specific=0 checkpoint=0 hint=0 accepted=261"
+
+  wine_run "$exe" remove "$dir"
+  expect_eq "$name: remove" "$RUN_RC" 0
+  # The SCM drops a deleted service once its last handle closes: bounded wait.
+  for i in $(seq 1 30); do
+    wine_run "$tools/scm_query.exe" "$name"
+    [ "$(text)" = "error=1060" ] && break
+    sleep 1
+  done
+  expect_eq "$name: the service is gone" "$(text)" "error=1060"
+}
+
+# A trailing separator (C:\Inst\, c:/inst3//) and a drive root were
+# registered with their closing quote escaped; a directory without one was
+# registered as today.
+upgrade VelkorSep 'C:\Inst' 'C:\Inst\lib' '"C:\Inst\"' '"C:\Inst"'
+upgrade VelkorSlashes 'c:/inst3//' 'C:\inst3\lib' '"c:\inst3\"' '"c:\inst3"'
+upgrade VelkorRoot 'D:\' 'D:\lib' '"D:\"' '"D:\\"'
+upgrade VelkorPlain 'C:\Plain' 'C:\Plain\lib' '"C:\Plain"' '"C:\Plain"'
+finish
