@@ -60,7 +60,7 @@ HostState &host() {
   return *state;
 }
 
-constexpr useconds_t kPollMicros = 10000;
+constexpr DWORD kPollMs = 10;
 constexpr int kHostWaitPolls = 500; // 5 s for the starter to record our pid
 
 void destroyName(void *object) { delete static_cast<std::string *>(object); }
@@ -82,7 +82,7 @@ bool hostedHere(const char *name, std::string *serviceName) {
     }
     if (service.hostPid != -1)
       return false;
-    usleep(kPollMicros);
+    standinPollSleep(kPollMs);
   }
   return false;
 }
@@ -132,13 +132,16 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *serviceTable) {
 
   // An own-process service: the table's first entry is the service.
   LPSERVICE_MAIN_FUNCTIONA serviceMainProc = serviceTable[0].lpServiceProc;
+  standinClockThreadStarts();
   try {
     std::thread([serviceMainProc, name] {
       std::string argument = name;
       LPSTR argv[2] = {&argument[0], nullptr};
       serviceMainProc(1, argv);
+      standinClockThreadEnds(nullptr, [] {});
     }).detach();
   } catch (...) {
+    standinClockThreadEnds(nullptr, [] {});
     state.dispatching = false;
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return FALSE;
@@ -176,7 +179,7 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *serviceTable) {
       queueSize = size;
     if (state.stoppedReported)
       break;
-    usleep(kPollMicros);
+    standinPollSleep(kPollMs);
   }
   // Nobody is left to handle what is still queued: release its senders.
   handled = newestControl(name.c_str());
@@ -325,7 +328,7 @@ bool standinScmNoteDeadHost(const char *name) {
   }
   if (service.hostPid <= 0 || service.status.dwCurrentState == SERVICE_STOPPED)
     return false;
-  if (kill(service.hostPid, 0) == 0 || errno != ESRCH)
+  if (!standinProcessEnded(service.hostPid))
     return false;
   markStopped(name, kStandinProcessAborted, service.hostPid);
   return true;

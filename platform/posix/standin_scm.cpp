@@ -24,11 +24,9 @@
 #include "standin_scm_store.h"
 
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -111,7 +109,7 @@ HANDLE openServiceHandle(const std::string &name, DWORD access) {
   return standinNewHandle(kStandinService, new ServiceObject{name, access}, destroyService);
 }
 
-bool hostAlive(int pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
+bool hostAlive(int pid) { return pid > 0 && !standinProcessEnded(pid); }
 
 std::string additionsPath() { return std::string(standinRoot()) + "/scm/enum_additions"; }
 
@@ -490,19 +488,20 @@ BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
   // may have changed it meanwhile.
   long seq = standinScmPostControl(name.c_str(), control);
   // A deadline, not a sleep: the wait ends as soon as the host acknowledges.
-  // It keeps a floor of real time so a time scale of 0 still lets the host answer.
-  DWORD limit = standinScaledMs(30000);
+  // On scaled real time it keeps a floor so a time scale of 0 still lets the
+  // host answer.
+  unsigned long long limit = standinVirtualClock() ? 30000 : standinScaledMs(30000);
   if (limit < 2000)
     limit = 2000;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit);
+  unsigned long long started = standinNowMs();
   while (standinScmLastAck(name.c_str()) < seq) {
-    if (std::chrono::steady_clock::now() >= deadline) {
+    if (standinNowMs() - started >= limit) {
       SetLastError(ERROR_SERVICE_REQUEST_TIMEOUT);
       return FALSE;
     }
     if (!standinScmLoad(name.c_str(), &record) || !hostAlive(record.hostPid))
       break; // the host went away: answer what it last reported
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    standinPollSleep(10);
   }
   if (!standinScmLoad(name.c_str(), &record)) {
     SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
