@@ -143,6 +143,30 @@ void standinBeforeLockFileEx(const std::function<void()> &hook);
 // default 1), so tests can run minute-long sequences in moments.
 void standinSetTimeScale(double scale);
 DWORD standinScaledMs(DWORD ms);
+// The clock (standin_clock.cpp): scaled real time, or with
+// VELKOR_STANDIN_CLOCK=virtual the machine's virtual time.
+bool standinVirtualClock();
+// Milliseconds of the machine's time: virtual, else real since the process began.
+unsigned long long standinNowMs();
+// Every wait of the stand-in: true once ready() holds (asked under the
+// clock's lock), false when `ms` program milliseconds pass first (INFINITE:
+// never). `token` names what the wait is for.
+bool standinClockWait(const void *token, DWORD ms, const std::function<bool()> &ready);
+// Runs change() under the clock's lock, then wakes the waits for `token`
+// (null: none); whatever a wait's ready() reads changes only in here.
+void standinClockChange(const void *token, const std::function<void()> &change);
+// A poll of the stand-in or of a fixture, untraced: `ms` of the machine's
+// time when virtual, else of real time.
+void standinPollSleep(DWORD ms);
+// The participants: a thread the stand-in starts for the program, counted
+// from before its start to its end (the end's change() wakes its waiters
+// with it); a child process, counted from its creation until it is reaped.
+void standinClockThreadStarts();
+void standinClockThreadEnds(const void *token, const std::function<void()> &change);
+void standinClockChildStarts(int pid);
+// True when the process has exited, even if it waits to be reaped.
+bool standinProcessEnded(int pid);
+void standinClockChildEnded(int pid, const void *token, const std::function<void()> &change);
 
 // ---- The running program --------------------------------------------------
 // Overrides what GetModuleFileNameA answers (unit tests run inside the test

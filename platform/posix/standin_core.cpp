@@ -510,14 +510,6 @@ DWORD standinScaledMs(DWORD ms) {
   return scaled >= 4294967294.0 ? 4294967294u : (DWORD)scaled;
 }
 
-void Sleep(DWORD milliseconds) {
-  standinFailTimed("Sleep", milliseconds); // recorded and traced; a sleep cannot fail
-  DWORD ms = standinScaledMs(milliseconds);
-  struct timespec request = {(time_t)(ms / 1000), (long)(ms % 1000) * 1000000L};
-  while (nanosleep(&request, &request) != 0 && errno == EINTR) {
-  }
-}
-
 // ---- The running program --------------------------------------------------
 
 DWORD GetCurrentProcessId(void) { return (DWORD)getpid(); }

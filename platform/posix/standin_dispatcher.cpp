@@ -61,7 +61,7 @@ HostState &host() {
   return *state;
 }
 
-constexpr useconds_t kPollMicros = 10000;
+constexpr DWORD kPollMs = 10;
 constexpr int kHostWaitPolls = 500; // 5 s for the starter to record our pid
 
 void destroyName(void *object) { delete static_cast<std::string *>(object); }
@@ -83,7 +83,7 @@ bool hostedHere(const char *name, std::string *serviceName) {
     }
     if (service.hostPid != -1)
       return false;
-    usleep(kPollMicros);
+    standinPollSleep(kPollMs);
   }
   return false;
 }
@@ -141,13 +141,16 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *serviceTable) {
 
   // An own-process service: the table's first entry is the service.
   LPSERVICE_MAIN_FUNCTIONA serviceMainProc = serviceTable[0].lpServiceProc;
+  standinClockThreadStarts();
   try {
     std::thread([serviceMainProc, name] {
       std::string argument = name;
       LPSTR argv[2] = {&argument[0], nullptr};
       serviceMainProc(1, argv);
+      standinClockThreadEnds(nullptr, [] {});
     }).detach();
   } catch (...) {
+    standinClockThreadEnds(nullptr, [] {});
     state.dispatching = false;
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return FALSE;
@@ -185,7 +188,7 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *serviceTable) {
       queueSize = size;
     if (state.stoppedReported)
       break;
-    usleep(kPollMicros);
+    standinPollSleep(kPollMs);
   }
   // Nobody is left to handle what is still queued: release its senders.
   handled = newestControl(name.c_str());
@@ -329,10 +332,8 @@ DWORD standinStartService(const char *name) {
     }
   }
   DWORD error = ERROR_SERVICE_REQUEST_TIMEOUT;
-  auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(standinScmReplyBoundMs());
-  while (std::chrono::steady_clock::now() < deadline &&
-         !standinProcessEnded(info.hProcess, false)) {
+  unsigned long long bound = standinScmReplyBoundMs(), started = standinNowMs();
+  while (standinNowMs() - started < bound && !standinProcessEnded(info.hProcess, false)) {
     StandinService service;
     {
       StandinScmLock lock;
@@ -343,7 +344,7 @@ DWORD standinStartService(const char *name) {
       error = 0;
       break;
     }
-    usleep(kPollMicros);
+    standinPollSleep(kPollMicros / 1000);
   }
   if (error) {
     // A process that died is recorded as the SCM records any death of one.

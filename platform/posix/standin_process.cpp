@@ -1,10 +1,11 @@
 // Stand-in processes, threads, events and slim locks.
 //
 // Every waitable handle (process, thread, event) owns a shared reference to
-// one Waitable: a signalled flag under a mutex and a condition variable. A
-// child process gets one reaper thread that alone calls waitpid for it and
-// then signals the Waitable with the exit code, so any number of waiters, and
-// handles closed while the child still runs, neither race nor leave zombies.
+// one Waitable: a signalled flag, changed and waited for on the stand-in's
+// clock (standinClockChange, standinClockWait). A child process gets one
+// reaper thread that alone calls waitpid for it and then signals the Waitable
+// with the exit code, so any number of waiters, and handles closed while the
+// child still runs, neither race nor leave zombies.
 //
 // The command interpreter is recognised by path: <system dir>\cmd.exe with a
 // command line "/c <script> args" (quotes dropped as cmd.exe drops them) runs
@@ -16,12 +17,10 @@
 
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
-#include <mutex>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -32,8 +31,6 @@ extern char **environ;
 
 namespace {
 struct Waitable {
-  std::mutex mutex;
-  std::condition_variable changed;
   bool signalled = false;
   bool manualReset = true; // processes and threads stay signalled once ended
   DWORD exitCode = STILL_ACTIVE;
@@ -63,11 +60,12 @@ WaitableRef waitableOf(HANDLE handle, int wantedKind) {
   return *static_cast<WaitableRef *>(object);
 }
 
-void signalWaitable(const WaitableRef &waitable, DWORD exitCode) {
-  std::lock_guard<std::mutex> guard(waitable->mutex);
-  waitable->exitCode = exitCode;
-  waitable->signalled = true;
-  waitable->changed.notify_all();
+// The change that ends a process or a thread, made with the clock's lock held.
+std::function<void()> ending(const WaitableRef &waitable, DWORD exitCode) {
+  return [waitable, exitCode] {
+    waitable->exitCode = exitCode;
+    waitable->signalled = true;
+  };
 }
 
 // ---- Standard handles --------------------------------------------------------
@@ -288,6 +286,9 @@ bool spawnChild(const SpawnRequest &request, PROCESS_INFORMATION *info) {
     for (char **entry = environ; *entry; ++entry)
       environment.push_back(*entry);
   }
+  // A step of the test is the test's own; what it starts belongs to the machine.
+  for (auto it = environment.begin(); it != environment.end();)
+    it = it->compare(0, 22, "VELKOR_STANDIN_DRIVER=") == 0 ? environment.erase(it) : it + 1;
   for (const std::string &extra : *request.extraEnvironment) {
     std::string name = extra.substr(0, extra.find('=') + 1);
     for (auto it = environment.begin(); it != environment.end();)
@@ -358,6 +359,7 @@ bool spawnChild(const SpawnRequest &request, PROCESS_INFORMATION *info) {
     return false;
   }
 
+  standinClockChildStarts(pid);
   WaitableRef waitable = std::make_shared<Waitable>();
   try {
     std::thread([waitable, pid] {
@@ -367,12 +369,13 @@ bool spawnChild(const SpawnRequest &request, PROCESS_INFORMATION *info) {
       // A child ended by a signal shows 128 + the signal, as a shell would.
       DWORD code = WIFEXITED(status) ? (DWORD)WEXITSTATUS(status)
                                      : WIFSIGNALED(status) ? 128u + (DWORD)WTERMSIG(status) : 1u;
-      signalWaitable(waitable, code);
+      standinClockChildEnded(pid, waitable.get(), ending(waitable, code));
     }).detach();
   } catch (...) {
     // No reaper thread: reap here, blocking, rather than leave a zombie.
     int status = 0;
     waitpid(pid, &status, 0);
+    standinClockChildEnded(pid, nullptr, [] {});
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return false;
   }
@@ -501,16 +504,14 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   WaitableRef waitable = waitableOf(handle, kStandinAnyKind);
   if (!waitable)
     return WAIT_FAILED;
-  DWORD scaled = standinScaledMs(milliseconds);
-  std::unique_lock<std::mutex> lock(waitable->mutex);
-  auto ready = [&] { return waitable->signalled; };
-  if (milliseconds == INFINITE)
-    waitable->changed.wait(lock, ready);
-  else if (!waitable->changed.wait_for(lock, std::chrono::milliseconds(scaled), ready))
-    return WAIT_TIMEOUT;
-  if (!waitable->manualReset)
-    waitable->signalled = false; // an auto-reset event releases one waiter
-  return WAIT_OBJECT_0;
+  bool signalled = standinClockWait(waitable.get(), milliseconds, [&] {
+    if (!waitable->signalled)
+      return false;
+    if (!waitable->manualReset)
+      waitable->signalled = false; // an auto-reset event releases one waiter
+    return true;
+  });
+  return signalled ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 
 BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
@@ -523,8 +524,7 @@ BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  std::lock_guard<std::mutex> guard(waitable->mutex);
-  *exitCode = waitable->exitCode;
+  standinClockChange(nullptr, [&] { *exitCode = waitable->exitCode; });
   return TRUE;
 }
 
@@ -557,12 +557,7 @@ BOOL SetEvent(HANDLE event) {
   WaitableRef waitable = waitableOf(event, kStandinEvent);
   if (!waitable)
     return FALSE;
-  std::lock_guard<std::mutex> guard(waitable->mutex);
-  waitable->signalled = true;
-  if (waitable->manualReset)
-    waitable->changed.notify_all();
-  else
-    waitable->changed.notify_one();
+  standinClockChange(waitable.get(), [&] { waitable->signalled = true; });
   return TRUE;
 }
 
@@ -576,12 +571,14 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, size_t, LPTHREAD_START_ROUTINE startA
   }
   static std::atomic<DWORD> nextThreadId{1000};
   WaitableRef waitable = std::make_shared<Waitable>();
+  standinClockThreadStarts();
   try {
     std::thread([waitable, startAddress, parameter] {
       DWORD result = startAddress(parameter);
-      signalWaitable(waitable, result);
+      standinClockThreadEnds(waitable.get(), ending(waitable, result));
     }).detach();
   } catch (...) {
+    standinClockThreadEnds(nullptr, [] {});
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }

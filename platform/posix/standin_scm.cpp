@@ -27,11 +27,9 @@
 #include "standin_scm_store.h"
 
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -570,16 +568,16 @@ BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
   // may have changed it meanwhile.
   long seq = standinScmPostControl(name.c_str(), control);
   // A deadline, not a sleep: the wait ends as soon as the host acknowledges.
-  auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(standinScmReplyBoundMs());
+  unsigned long long limit = standinScmReplyBoundMs();
+  unsigned long long started = standinNowMs();
   while (standinScmLastAck(name.c_str()) < seq) {
-    if (std::chrono::steady_clock::now() >= deadline) {
+    if (standinNowMs() - started >= limit) {
       SetLastError(ERROR_SERVICE_REQUEST_TIMEOUT);
       return FALSE;
     }
     if (!standinScmLoad(name.c_str(), &record) || !standinScmProcessAlive(record.hostPid))
       break; // the host went away: answer what it last reported
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    standinPollSleep(10);
   }
   if (!standinScmLoad(name.c_str(), &record)) {
     SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);

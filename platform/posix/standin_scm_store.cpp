@@ -242,20 +242,8 @@ void standinScmErase(const char *name) {
 
 // A process that has exited has ended, even while nobody has reaped it yet
 // (a zombie, state Z in /proc/<pid>/stat).
-bool standinScmProcessAlive(int pid) {
-  if (pid <= 0 || (kill(pid, 0) != 0 && errno != EPERM))
-    return false;
-  char path[64], stat[512] = "";
-  snprintf(path, sizeof path, "/proc/%d/stat", pid);
-  FILE *file = fopen(path, "rb");
-  if (!file)
-    return true;
-  size_t length = fread(stat, 1, sizeof stat - 1, file);
-  fclose(file);
-  stat[length] = 0;
-  const char *end = strrchr(stat, ')'); // the name may hold blanks and parentheses
-  return !(end && end[1] == ' ' && end[2] == 'Z');
-}
+// A zombie, exited but not reaped, has ended: nothing here reaps orphans.
+bool standinScmProcessAlive(int pid) { return pid > 0 && !standinProcessEnded(pid); }
 
 bool standinScmEraseIfDeleted(const StandinService &service) {
   if (!service.markedForDelete || service.openHandles > 0 ||
@@ -265,7 +253,11 @@ bool standinScmEraseIfDeleted(const StandinService &service) {
   return true;
 }
 
+// On the virtual clock the bound is the SCM's own 30 s; on scaled real time
+// it keeps a floor so that a time scale of 0 still lets the process answer.
 DWORD standinScmReplyBoundMs() {
+  if (standinVirtualClock())
+    return 30000;
   DWORD limit = standinScaledMs(30000);
   return limit < 2000 ? 2000 : limit;
 }
