@@ -71,6 +71,8 @@ VELKOR_WINE_SLOW=1
 wine_secs() { echo $(($1 * VELKOR_WINE_SLOW)); }
 VELKOR_RUN_DIR=$(mktemp -d "${TMPDIR:-/tmp}/velkor-run-XXXXXX")
 VELKOR_TEST_PID=$$
+# The test's own output, for reports from commands whose output is redirected.
+exec {VELKOR_REPORT_FD}>&1
 # A command that timed out in a subshell ends the test from there.
 trap 'exit 1' TERM
 
@@ -92,7 +94,7 @@ bounded() {
       echo "FAILED: timed out after $limit s: $(printf '%q ' "$@")"
       echo "  it had printed:"
       sed 's/^/  | /' "$out" "$err"
-    } >&2
+    } >&"$VELKOR_REPORT_FD"
     [ "$BASHPID" = "$VELKOR_TEST_PID" ] || kill -TERM "$VELKOR_TEST_PID"
     exit 1
   fi
@@ -108,7 +110,7 @@ wine() {
 }
 wineserver() {
   if [ "${1:-}" = -w ] && [ -e "${WINEPREFIX:-}/.velkor-booted" ]; then
-    echo "FAILED: wineserver -w: the prefix stays up for the whole test; wait for the event itself" >&2
+    echo "FAILED: wineserver -w: the prefix stays up for the whole test; wait for the event itself" >&"$VELKOR_REPORT_FD"
     [ "$BASHPID" = "$VELKOR_TEST_PID" ] || kill -TERM "$VELKOR_TEST_PID"
     exit 1
   fi
