@@ -28,85 +28,62 @@ wait_state() { VELKOR_CMD_TIMEOUT=$(wine_secs 120) wine_run "$1" wait "$2" "$3" 
 query() { wine_run "$tools/scm_query.exe" "$1"; text; }
 has_key() { wine reg query "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\$1" >/dev/null 2>&1 && echo yes || echo no; }
 
-# ---- Blanks and parentheses -------------------------------------------------------
-dir='C:\Program Files (x86)\Velkor Server'
-root='C:\Program Files\Velkor Data'
-inst=$(wine_install_service "$dir" "$root")
-rootu=$(wine_unix_path "$root")
-exe="$dir\\lib\\velkor_service.exe"
-sc="$dir\\lib\\velkor_sc.exe"
-printf '%s\r\n' "$root" >"$inst/instance.loc"
-isrunning() { wine_run "$exe" isrunning "$dir"; text; }
-
-wine_run "$exe" create "$dir" 'Velkor Server' 'Velkor directory server'
-expect_eq "create" "$RUN_RC" 0
-expect_eq "the registered command line quotes both paths" "$(query 'Velkor Server' | grep '^binary=')" \
-  "binary=\"$dir\\lib\\velkor_service.exe\" start \"$dir\""
-expect_eq "the event-log source is registered under the name with its blank" "$(has_key 'Velkor Server')" yes
-wine_run "$exe" state "$dir"
-expect_eq "state: exit code and name" "$RUN_RC $(text)" "0 Velkor Server"
-expect_eq "isrunning before the server ever ran (no lock file)" "$(isrunning)" \
-  "Could not determine if the server is running."
-wine sc start 'Velkor Server' >/dev/null 2>&1 || true
-expect_eq "running after sc start" "$(wait_state "$sc" 'Velkor Server' 4)" "$running"
-expect_eq "the script ran with --windowsNetStart" "$(tr -d '\r ' <"$inst/bat/calls.txt" 2>/dev/null)" "--windowsNetStart"
-expect_eq "the server holds its lock in the instance root" "$(isrunning)" "true"
-expect_eq "the script was run through cmd.exe with its path quoted" \
-  "$(wine_log "$inst" | grep -cxF "doStartApplication: Launching batch file: \"$dir\\bat\\start-ds.bat\" --windowsNetStart")" 1
-wine sc stop 'Velkor Server' >/dev/null 2>&1 || true
-expect_eq "stopped after sc stop" "$(wait_state "$sc" 'Velkor Server' 1)" "$stopped"
-expect_eq "the launcher got the quoted root" "$(tr -d '\r' <"$inst/lib/winlauncher.calls" 2>/dev/null)" "[stop] [$root\\.]"
-wait_until "$(wine_secs 10)" test ! -f "$rootu/locks/server.ready" || true
-expect_eq "the server has ended" "$([ -f "$rootu/locks/server.ready" ] && echo running || echo gone)" gone
-expect_eq "isrunning after stop" "$(isrunning)" "false"
-wine_run "$exe" remove "$dir"
-expect_eq "remove" "$RUN_RC" 0
-expect_gone "the service is gone" 'Velkor Server'
-expect_eq "its event-log source is gone" "$(has_key 'Velkor Server')" no
-wine_run "$exe" state "$dir"
-expect_eq "state after remove: exit code" "$RUN_RC" 1
-
-# ---- A trailing backslash, a drive root ---------------------------------------------
+# ---- Blanks and parentheses, a trailing backslash, a drive root -----------------------
 # D: is the directory drive_d of the prefix, as winecfg would map it.
 mkdir -p "$WINEPREFIX/drive_d"
 ln -s ../drive_d "$WINEPREFIX/dosdevices/d:"
-# at_root NAME DIR CANONICAL REGISTERED-DIR SEP SPELLING...
+# layout NAME DIR CANONICAL ROOT REGISTERED-DIR SPELLING...
 #   DIR is what create gets, CANONICAL the directory the program settles on,
-#   REGISTERED-DIR how the command line quotes it, SEP what joins CANONICAL
-#   and a name inside it; every SPELLING must find the service.
-at_root() {
-  local name=$1 dir=$2 canon=$3 quoted=$4 sep=$5 inst exe sc spelling log
+#   ROOT the instance root (instance.loc names it when it is not CANONICAL),
+#   REGISTERED-DIR how the command line quotes DIR; every SPELLING must find
+#   the service.
+layout() {
+  local name=$1 dir=$2 canon=$3 root=$4 quoted=$5 inst exe sc spelling log
   shift 5
-  inst=$(wine_install_service "$canon")
-  exe="$canon${sep}lib\\velkor_service.exe"
-  sc="$canon${sep}lib\\velkor_sc.exe"
-  wine_run "$exe" create "$dir" "$name" 'Velkor at a root'
+  inst=$(wine_install_service "$canon" "$root")
+  [ "$root" = "$canon" ] || printf '%s\r\n' "$root" >"$inst/instance.loc"
+  canon=${canon%\\} root=${root%\\} # joined to a name with one backslash
+  exe="$canon\\lib\\velkor_service.exe"
+  sc="$canon\\lib\\velkor_sc.exe"
+  wine_run "$exe" create "$dir" "$name" 'Velkor laid out'
   expect_eq "$name: create" "$RUN_RC" 0
   expect_eq "$name: the registered command line" "$(query "$name" | grep '^binary=')" "binary=\"$exe\" start $quoted"
+  expect_eq "$name: the event-log source is registered" "$(has_key "$name")" yes
+  wine_run "$exe" isrunning "$dir"
+  expect_eq "$name: isrunning before the server ever ran (no lock file)" "$(text)" \
+    "Could not determine if the server is running."
   wine sc start "$name" >/dev/null 2>&1 || true
   expect_eq "$name: running after sc start" "$(wait_state "$sc" "$name" 4)" "$running"
+  expect_eq "$name: the script ran with --windowsNetStart" "$(tr -d '\r ' <"$inst/bat/calls.txt" 2>/dev/null)" "--windowsNetStart"
   for spelling in "$@"; do
     wine_run "$exe" state "$spelling"
     expect_eq "$name: state $spelling" "$RUN_RC $(text)" "0 $name"
   done
   wine_run "$exe" isrunning "$dir"
-  expect_eq "$name: isrunning" "$(text)" true
+  expect_eq "$name: the server holds its lock" "$(text)" true
   wine sc stop "$name" >/dev/null 2>&1 || true
   expect_eq "$name: stopped after sc stop" "$(wait_state "$sc" "$name" 1)" "$stopped"
-  expect_eq "$name: the launcher got the root" \
-    "$(tr -d '\r' <"$inst/lib/winlauncher.calls" 2>/dev/null)" "[stop] [$canon${sep}.]"
+  expect_eq "$name: the launcher got the root" "$(tr -d '\r' <"$inst/lib/winlauncher.calls" 2>/dev/null)" "[stop] [$root\\.]"
+  wait_until "$(wine_secs 10)" test ! -f "$(wine_unix_path "$root")/locks/server.ready" || true
+  wine_run "$exe" isrunning "$dir"
+  expect_eq "$name: the server has let go" "$(text)" false
   log=$(wine_log "$inst")
   expect_eq "$name: the service found its directory" "$(grep -c 'is not an existing directory' <<<"$log")" 0
-  expect_eq "$name: the script path has one separator" \
-    "$(grep -cxF "doStartApplication: Launching batch file: \"$canon${sep}bat\\start-ds.bat\" --windowsNetStart" <<<"$log")" 1
+  expect_eq "$name: the script was run through cmd.exe, its path quoted with one separator" \
+    "$(grep -cxF "doStartApplication: Launching batch file: \"$canon\\bat\\start-ds.bat\" --windowsNetStart" <<<"$log")" 1
   expect_eq "$name: the lock file path has one separator" "$(grep 'the lock file name is' <<<"$log" | sort -u)" \
-    "When determining whether the server is running, the lock file name is '$canon${sep}locks\\server.lock'."
+    "When determining whether the server is running, the lock file name is '$root\\locks\\server.lock'."
   wine_run "$exe" remove "$dir"
   expect_eq "$name: remove" "$RUN_RC" 0
   expect_gone "$name: the service is gone" "$name"
+  expect_eq "$name: its event-log source is gone" "$(has_key "$name")" no
+  wine_run "$exe" state "$dir"
+  expect_eq "$name: state after remove: exit code" "$RUN_RC" 1
 }
-at_root VelkorInst 'C:\Inst\' 'C:\Inst' '"C:\Inst"' '\' 'C:\Inst' 'C:\Inst\' 'c:/inst//'
-at_root VelkorRoot 'D:\' 'D:\' '"D:\\"' '' 'D:\' 'd:/' 'D:\.'
+layout 'Velkor Server' 'C:\Program Files (x86)\Velkor Server' 'C:\Program Files (x86)\Velkor Server' \
+  'C:\Program Files\Velkor Data' '"C:\Program Files (x86)\Velkor Server"' 'C:\Program Files (x86)\Velkor Server'
+layout VelkorInst 'C:\Inst\' 'C:\Inst' 'C:\Inst' '"C:\Inst"' 'C:\Inst' 'C:\Inst\' 'c:/inst//'
+layout VelkorRoot 'D:\' 'D:\' 'D:\' '"D:\\"' 'D:\' 'd:/' 'D:\.'
 
 # ---- Side by side ----------------------------------------------------------------------
 inst1=$(wine_install_service 'C:\velkor1')
