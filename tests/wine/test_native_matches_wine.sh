@@ -99,9 +99,9 @@ setup_wine() {
   ln -s ../drive_d "$WINEPREFIX/dosdevices/d:"
   local d
   for d in 'C:\velkor' 'D:\'; do
-    inst=$(wine_install "$d")
-    mkdir -p "$inst/bat"
-    cp "$fixtures/winlauncher.exe" "$fixtures/velkor_test_server.exe" "$fixtures/velkor_sc.exe" "$inst/lib/"
+    inst=$(wine_install_service "$d")
+    mv "$inst/bat/start-ds.bat" "$inst/bat/ok.bat"
+    rm -rf "$inst/locks" # made by the program, as natively
   done
   root_inst=$inst
   dir='C:\velkor'
@@ -110,11 +110,7 @@ setup_wine() {
   prog() { capture wine "${dir%\\}\\lib\\velkor_service.exe" "$@"; }
   sc() { capture wine "${dir%\\}\\lib\\velkor_sc.exe" "$@"; }
   server() { (wine "${dir%\\}\\lib\\velkor_test_server.exe" "$dir" >/dev/null 2>&1 &); }
-  script_ok() {
-    printf '%s\r\n' '@echo off' "start \"\" /b \"${dir%\\}\\lib\\velkor_test_server.exe\" \"${dir%\\}\\.\"" \
-      ':wait' "if exist \"${dir%\\}\\locks\\server.ready\" goto done" 'ping -n 1 127.0.0.1 >nul' \
-      'goto wait' ':done' 'exit /b 0' >"$inst/bat/start-ds.bat"
-  }
+  script_ok() { cp "$inst/bat/ok.bat" "$inst/bat/start-ds.bat"; }
   script_fail() { printf '%s\r\n' '@echo off' 'exit /b 1' >"$inst/bat/start-ds.bat"; }
 }
 
@@ -137,10 +133,10 @@ wait_for_ends() {
   echo "  (timed out waiting for $count ends)"
 }
 wait_for_file() {
-  for _ in $(seq 300); do [ -f "$1" ] && return 0; sleep 0.05; done
+  wait_until 15 test -f "$1" || true
 }
 wait_for_no_file() {
-  for _ in $(seq 300); do [ -f "$1" ] || return 0; sleep 0.05; done
+  wait_until 15 test ! -f "$1" || true
 }
 
 # Runs one scenario and keeps its normalised log as $out/<scenario>.
@@ -152,6 +148,8 @@ scenario() {
   : >"$(log_file)"
   "scenario_$scenario"
   normalise <"$(log_file)" >"$out/$scenario"
+  # The next scenario registers the name again once the SCM has dropped it.
+  if [ -n "${WINEPREFIX:-}" ]; then wine_wait_gone $name || true; fi
   rm -rf "$inst/locks"
 }
 
