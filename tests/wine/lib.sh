@@ -23,7 +23,8 @@
 #   wine, wineserver           bounded: every call runs under `timeout`
 #                              (VELKOR_CMD_TIMEOUT seconds, default
 #                              wine_secs 90); on expiry the whole test fails at
-#                              once naming the command and what it printed
+#                              once naming the command and what it printed;
+#                              wineserver -w or -k after the boot fails at once
 #   wine_secs N                N seconds scaled for the build (x3 for i686,
 #                              which runs under emulation)
 #   wait_until SECS CMD...     poll CMD until it succeeds, at most SECS
@@ -109,8 +110,9 @@ wine() {
   bounded wine "$@"
 }
 wineserver() {
-  if [ "${1:-}" = -w ] && [ -e "${WINEPREFIX:-}/.velkor-booted" ]; then
-    echo "FAILED: wineserver -w: the prefix stays up for the whole test; wait for the event itself" >&"$VELKOR_REPORT_FD"
+  if [[ ${1:-} = -[wk]* ]] && [ -e "${WINEPREFIX:-}/.velkor-booted" ]; then
+    echo "FAILED: wineserver $*: the prefix stays up for the whole test (a second boot starts" \
+      "every auto-start service); wait for the event itself" >&"$VELKOR_REPORT_FD"
     [ "$BASHPID" = "$VELKOR_TEST_PID" ] || kill -TERM "$VELKOR_TEST_PID"
     exit 1
   fi
