@@ -99,9 +99,9 @@ setup_wine() {
   ln -s ../drive_d "$WINEPREFIX/dosdevices/d:"
   local d
   for d in 'C:\velkor' 'D:\'; do
-    inst=$(wine_install_service "$d")
-    mv "$inst/bat/start-ds.bat" "$inst/bat/ok.bat"
-    rm -rf "$inst/locks" # made by the program, as natively
+    inst=$(wine_install "$d")
+    mkdir -p "$inst/bat"
+    cp "$fixtures/winlauncher.exe" "$fixtures/velkor_test_server.exe" "$fixtures/velkor_sc.exe" "$inst/lib/"
   done
   root_inst=$inst
   dir='C:\velkor'
@@ -110,7 +110,11 @@ setup_wine() {
   prog() { capture wine "${dir%\\}\\lib\\velkor_service.exe" "$@"; }
   sc() { capture wine "${dir%\\}\\lib\\velkor_sc.exe" "$@"; }
   server() { (wine "${dir%\\}\\lib\\velkor_test_server.exe" "$dir" >/dev/null 2>&1 &); }
-  script_ok() { cp "$inst/bat/ok.bat" "$inst/bat/start-ds.bat"; }
+  script_ok() {
+    printf '%s\r\n' '@echo off' "start \"\" /b \"${dir%\\}\\lib\\velkor_test_server.exe\" \"${dir%\\}\\.\"" \
+      ':wait' "if exist \"${dir%\\}\\locks\\server.ready\" goto done" 'ping -n 1 127.0.0.1 >nul' \
+      'goto wait' ':done' 'exit /b 0' >"$inst/bat/start-ds.bat"
+  }
   script_fail() { printf '%s\r\n' '@echo off' 'exit /b 1' >"$inst/bat/start-ds.bat"; }
 }
 
