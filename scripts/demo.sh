@@ -118,6 +118,8 @@ step 1 "$exe" isrunning 'C:\Velkor'
 expect_output false
 
 step 0 "$exe" remove 'C:\Velkor'
+# The SCM drops a deleted service once its process has ended and its handles are closed.
+wine_wait_gone Velkor || { echo "    the SCM still lists Velkor  <-- UNEXPECTED"; failures=$((failures + 1)); }
 step 1 "$exe" state 'C:\Velkor'
 expect_output ""
 step 1 reg query 'HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Velkor'

@@ -1,21 +1,53 @@
 #!/usr/bin/env bash
 # Runs every test on a fresh Debian machine: installs what is missing, builds
-# both Windows variants and the native ones, and runs CTest (unit tests under
-# ASan+UBSan, the Windows checks, the Wine tests against both Windows builds,
-# the i686 one in the emulated environment of scripts/i386-env.sh, then the
-# threaded tests under TSan).
+# both Windows variants and the native ones, and runs CTest group by group:
+# unit tests under ASan+UBSan with the source and Windows-file checks, the
+# threaded tests under TSan, the Wine tests against the x86_64 build, the
+# 32-bit environment of scripts/i386-env.sh and the Wine tests against the
+# i686 build in it, the fault matrix, then the fuzz targets. Every group runs
+# even when one before it failed; any failure makes the exit code 1. The time
+# of each group is printed at the end.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-bash "$top/scripts/install-deps.sh"
-bash "$top/scripts/build.sh" all
+jobs=${VELKOR_JOBS:-2}
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+status=0
+times=()
+# group NAME CMD...: runs CMD, records its time and result.
+group() {
+  local name=$1 started=$SECONDS rc=0
+  shift
+  echo "==== $name"
+  "$@" || rc=$?
+  [ $rc -eq 0 ] || status=1
+  times+=("$(printf '%-32s %5d s  %s' "$name" $((SECONDS - started)) "$([ $rc -eq 0 ] && echo ok || echo "FAILED ($rc)")")")
+}
+in_native() { (cd "$top/build/native" && ctest --output-on-failure -j "$jobs" "$@"); }
+
+group "dependencies" bash "$top/scripts/install-deps.sh"
+group "build" bash "$top/scripts/build.sh" all
+if [ $status -ne 0 ]; then
+  printf '  %s\n' "${times[@]}"
+  exit 1
+fi
 if [ "${VELKOR_SKIP_I686:-}" = 1 ]; then
   echo "VELKOR_SKIP_I686=1: the i686 build's Wine tests are skipped (a full run leaves it unset)"
 fi
-status=0
-(cd "$top/build/native" && ctest --output-on-failure -j "${VELKOR_JOBS:-2}") || status=1
-(cd "$top/build/native-tsan" && ctest --output-on-failure -j "${VELKOR_JOBS:-2}" -L unit) || status=1
+# The labels split the native build's tests; the last group runs whatever
+# carries none of them, so every test runs once.
+group "unit and checks (ASan+UBSan)" in_native -L '^(unit|check|valgrind)$'
+group "sanitizers (TSan)" bash -c 'cd "$1" && ctest --output-on-failure -j "$2" -L unit' _ "$top/build/native-tsan" "$jobs"
+group "Wine x86_64" in_native -L '^wine$' -LE '^i686$'
+group "x86 environment set-up" in_native -R '^wine_i686_setup$'
+group "Wine x86 (i686 build)" in_native -L '^i686$' -E '^wine_i686_setup$' -FS velkor_i386
+group "fault matrix" in_native -L '^faults$'
+group "other tests" in_native -LE '^(unit|check|valgrind|wine|i686|faults)$'
 # Fuzz targets, each for a bounded time, when the project has them.
-if [ -f "$top/scripts/fuzz.sh" ]; then bash "$top/scripts/fuzz.sh" || status=1; fi
+if [ -f "$top/scripts/fuzz.sh" ]; then group "fuzz" bash "$top/scripts/fuzz.sh"; fi
+
+echo
+echo "Time of each group:"
+printf '  %s\n' "${times[@]}"
+echo "  total                            $(printf '%5d' "$SECONDS") s"
 exit $status

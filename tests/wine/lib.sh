@@ -1,24 +1,45 @@
 # Wine harness for the end-to-end tests, sourced by tests/wine/test_*.sh and
-# by the demo. Each run gets a throwaway prefix; everything is torn down on exit.
+# by the demo. Each run gets a throwaway prefix, booted once and kept up until
+# the run ends (a second boot would start every auto-start service behind the
+# test's back); everything is torn down on exit.
 #
 #   wine_setup                 make an isolated WINEPREFIX (wineboot -i, or a
-#                              copy of VELKOR_WINE_PREFIX_TEMPLATE when set)
+#                              copy of VELKOR_WINE_PREFIX_TEMPLATE when set),
+#                              shut down; the first Windows command boots it
+#   wine_set_system_env N V    a system environment variable for services:
+#                              written to the registry file before the boot
+#                              (refused once the prefix is up)
+#   wine_boot, wine_keep_up    boot the prefix now (idempotent)
 #   wine_install DIR [EXE]     lay out an installation at the Windows path DIR
 #                              (lib\ with the program, logs\), echo its Unix path
-#   wine_run EXE ARGS...       run a program; sets RUN_OUT (stdout) and RUN_RC
+#   wine_install_service DIR [ROOT]
+#                              wine_install plus the stop launcher, the test
+#                              server, velkor_sc and a start script that
+#                              records its arguments in bat\calls.txt, starts
+#                              the server on ROOT (default DIR) and returns
+#                              once it holds its lock
+#   wine_run EXE ARGS...       run a program; sets RUN_OUT (stdout), RUN_RC and
+#                              RUN_OUT_RAW_FILE; text: RUN_OUT without CR
+#   wine, wineserver           bounded: every call runs under `timeout`
+#                              (VELKOR_CMD_TIMEOUT seconds, default
+#                              wine_secs 90); on expiry the whole test fails at
+#                              once naming the command and what it printed;
+#                              wineserver -w or -k after the boot fails at once
+#   wine_secs N                N seconds scaled for the build (x3 for i686,
+#                              which runs under emulation)
+#   wait_until SECS CMD...     poll CMD until it succeeds, at most SECS
+#   wine_wait_gone NAME        poll the SCM until it no longer lists NAME
+#                              (a deleted service stays listed until its process
+#                              has ended); RUN_* hold the last answer
+#   expect_gone WHAT NAME      wine_wait_gone, then check it is gone
 #   wine_unix_path WINPATH     Unix path of a Windows path in the prefix
-#   wine_set_system_env N V    set a system environment variable for services
-#                              (registry), then restart the prefix so services.exe sees it
-#   wine_keep_up               keep the prefix (and services.exe) up between commands
 #   wine_log INSTALL_UNIX      the debug log's lines with CR removed
 #   expect_eq WHAT GOT WANT    compare, count failures
 #   finish                     print the result, exit 0 or 1
 #
-# VELKOR_WINDOWS_EXE names the build under test, x86_64 or i686 (the i686
-# build runs in the 32-bit environment of scripts/i386-env.sh); its folder
-# gives the fixtures and tools of the same build. Its PE machine type picks
-# the Wine architecture and is printed first, so every run shows which build
-# it ran; VELKOR_WINE_MACHINE (i386 or x86_64), when set, must match it.
+# VELKOR_WINE_HANG=GLOB makes each Windows command whose command line matches
+# GLOB hang after it has run (to see a hang fail the test and be named).
+#
 set -u
 : "${VELKOR_WINDOWS_EXE:?path of the velkor_service.exe under test}"
 VELKOR_WINDOWS_BIN=$(dirname "$VELKOR_WINDOWS_EXE")
@@ -46,13 +67,67 @@ if [ -n "${VELKOR_WINE_MACHINE:-}" ] && [ "$VELKOR_WINE_MACHINE" != "$VELKOR_WIN
   exit 1
 fi
 
+VELKOR_WINE_SLOW=1
+[ "$VELKOR_WINDOWS_MACHINE" = i386 ] && VELKOR_WINE_SLOW=3
+wine_secs() { echo $(($1 * VELKOR_WINE_SLOW)); }
+VELKOR_RUN_DIR=$(mktemp -d "${TMPDIR:-/tmp}/velkor-run-XXXXXX")
+VELKOR_TEST_PID=$$
+# The test's own output, for reports from commands whose output is redirected.
+exec {VELKOR_REPORT_FD}>&1
+# A command that timed out in a subshell ends the test from there.
+trap 'exit 1' TERM
+
+# bounded CMD...: CMD under timeout, its output kept and then passed on.
+bounded() {
+  local limit=${VELKOR_CMD_TIMEOUT:-$(wine_secs 90)} out err rc=0 errexit=
+  out=$(mktemp "$VELKOR_RUN_DIR/out.XXXXXX")
+  err=$out.err
+  case $- in *e*) errexit=1; set +e ;; esac
+  # shellcheck disable=SC2254
+  case "$*" in
+    ${VELKOR_WINE_HANG:-$'\001'}) timeout -k 10 "$limit" bash -c '"$@"; exec sleep 100000' _ "$@" >"$out" 2>"$err" ;;
+    *) timeout -k 10 "$limit" "$@" >"$out" 2>"$err" ;;
+  esac
+  rc=$?
+  [ -n "$errexit" ] && set -e
+  if [ $rc -eq 124 ] || [ $rc -eq 137 ]; then
+    {
+      echo "FAILED: timed out after $limit s: $(printf '%q ' "$@")"
+      echo "  it had printed:"
+      sed 's/^/  | /' "$out" "$err"
+    } >&"$VELKOR_REPORT_FD"
+    [ "$BASHPID" = "$VELKOR_TEST_PID" ] || kill -TERM "$VELKOR_TEST_PID"
+    exit 1
+  fi
+  cat "$out"
+  cat "$err" >&2
+  rm -f "$out" "$err"
+  return $rc
+}
+
+wine() {
+  [ -z "${WINEPREFIX:-}" ] || [ -e "$WINEPREFIX/.velkor-booted" ] || wine_boot
+  bounded wine "$@"
+}
+wineserver() {
+  if [[ ${1:-} = -[wk]* ]] && [ -e "${WINEPREFIX:-}/.velkor-booted" ]; then
+    echo "FAILED: wineserver $*: the prefix stays up for the whole test (a second boot starts" \
+      "every auto-start service); wait for the event itself" >&"$VELKOR_REPORT_FD"
+    [ "$BASHPID" = "$VELKOR_TEST_PID" ] || kill -TERM "$VELKOR_TEST_PID"
+    exit 1
+  fi
+  bounded wineserver "$@"
+}
+
 wine_teardown() {
   if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
-    wineserver -k >/dev/null 2>&1 || true
-    wineserver -w >/dev/null 2>&1 || true
+    timeout 60 wineserver -k >/dev/null 2>&1 || true
+    timeout "$(wine_secs 60)" wineserver -w >/dev/null 2>&1 || echo "note: the wineserver did not end"
     rm -rf "$WINEPREFIX"
   fi
+  rm -rf "$VELKOR_RUN_DIR"
 }
+trap wine_teardown EXIT
 
 wine_setup() {
   WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/velkor-wine-XXXXXX")
@@ -65,9 +140,36 @@ wine_setup() {
     find "$WINEPREFIX" -maxdepth 1 -name '*.reg' -o -path "$WINEPREFIX/drive_c/windows/*.ini" |
       while read -r file; do cp --remove-destination "$VELKOR_WINE_PREFIX_TEMPLATE/${file#"$WINEPREFIX"/}" "$file"; done
   else
-    wineboot -i >/dev/null 2>&1
-    wineserver -w >/dev/null 2>&1 || true
+    VELKOR_CMD_TIMEOUT=$(wine_secs 300) bounded wineboot -i >/dev/null 2>&1
+    VELKOR_CMD_TIMEOUT=$(wine_secs 60) bounded wineserver -w
   fi
+}
+
+# One persistent wineserver for the whole run, so the prefix boots once.
+wine_boot() {
+  [ -e "$WINEPREFIX/.velkor-booted" ] && return 0
+  : >"$WINEPREFIX/.velkor-booted"
+  bounded wineserver -p
+  VELKOR_CMD_TIMEOUT=$(wine_secs 120) bounded wine reg query 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' >/dev/null
+}
+wine_keep_up() { wine_boot; }
+
+# Services take their environment from the registry as it was when the
+# prefix booted: the value goes into system.reg of the prefix, shut down.
+wine_set_system_env() {
+  if [ -e "$WINEPREFIX/.velkor-booted" ]; then
+    echo "FAILED: wine_set_system_env $1 after the prefix booted; set it before the first Windows command"
+    exit 1
+  fi
+  local value=${2//\\/\\\\}
+  value=${value//\"/\\\"}
+  awk -v name="$1" -v value="$value" '
+    BEGIN { key = "[System\\\\CurrentControlSet\\\\Control\\\\Session Manager\\\\Environment]" }
+    in_key && !/^#/ && !done { printf "\"%s\"=\"%s\"\n", name, value; done = 1 }
+    in_key && tolower($0) ~ "^\"" tolower(name) "\"=" { next }
+    /^\[/ { in_key = (index($0, key " ") == 1 || $0 == key) }
+    { print }' "$WINEPREFIX/system.reg" >"$WINEPREFIX/system.reg.new"
+  mv "$WINEPREFIX/system.reg.new" "$WINEPREFIX/system.reg"
 }
 
 wine_unix_path() {
@@ -86,33 +188,43 @@ wine_install() {
   printf '%s' "$unix"
 }
 
+wine_install_service() {
+  local dir=$1 root=${2:-$1} unix fixtures=$VELKOR_WINDOWS_BIN/tests/fixtures
+  unix=$(wine_install "$dir")
+  cp "$fixtures/winlauncher.exe" "$fixtures/velkor_test_server.exe" "$fixtures/velkor_sc.exe" "$unix/lib/"
+  mkdir -p "$unix/bat" "$(wine_unix_path "$root")/locks"
+  # ${x%\\} joins a drive root (D:\) and a name with one backslash; the
+  # server gets "<root>\." so that a root's backslash does not meet a quote.
+  dir=${dir%\\} root=${root%\\}
+  printf '%s\r\n' '@echo off' "echo %* >> \"$dir\\bat\\calls.txt\"" \
+    "start \"\" /b \"$dir\\lib\\velkor_test_server.exe\" \"$root\\.\"" \
+    ':wait' "if exist \"$root\\locks\\server.ready\" goto done" 'ping -n 1 127.0.0.1 >nul' \
+    'goto wait' ':done' 'exit /b 0' >"$unix/bat/start-ds.bat"
+  printf '%s' "$unix"
+}
+
 wine_run() {
-  local tmp
-  tmp=$(mktemp)
-  set +e
-  wine "$@" >"$tmp" 2>/dev/null
-  RUN_RC=$?
-  set -e
-  RUN_OUT=$(cat "$tmp")
-  RUN_OUT_RAW_FILE=$tmp
+  RUN_OUT_RAW_FILE=$(mktemp "$VELKOR_RUN_DIR/run.XXXXXX")
+  RUN_RC=0
+  wine "$@" >"$RUN_OUT_RAW_FILE" 2>/dev/null || RUN_RC=$?
+  RUN_OUT=$(cat "$RUN_OUT_RAW_FILE")
+}
+text() { tr -d '\r' <"$RUN_OUT_RAW_FILE"; }
+
+wait_until() {
+  local deadline=$((SECONDS + $1))
+  shift
+  until "$@"; do
+    [ $SECONDS -lt $deadline ] || return 1
+    sleep 0.2
+  done
 }
 
-wine_set_system_env() {
-  wine reg add 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' \
-    /v "$1" /t REG_SZ /d "$2" /f >/dev/null 2>&1
-  wineserver -k >/dev/null 2>&1 || true
-  wineserver -w >/dev/null 2>&1 || true
-}
-
-# The wineserver ends a few seconds after the last program, taking
-# services.exe with it; the next command boots the prefix again, and that boot
-# starts every auto-start service (create registers them so) behind the
-# test's back. A persistent wineserver keeps one boot for the whole run;
-# wine_teardown still kills it. Call after wine_set_system_env.
-wine_keep_up() {
-  wineserver -k >/dev/null 2>&1 || true
-  wineserver -w >/dev/null 2>&1 || true
-  wineserver -p >/dev/null 2>&1
+wine_gone_now() { wine_run "$VELKOR_WINDOWS_BIN/tests/wintools/scm_query.exe" "$1"; [ "$(text)" = error=1060 ]; }
+wine_wait_gone() { wait_until "$(wine_secs 30)" wine_gone_now "$1"; }
+expect_gone() {
+  wine_wait_gone "$2" || true
+  expect_eq "$1" "$(text)" error=1060
 }
 
 wine_log() {

@@ -27,11 +27,8 @@ start_server() {
   rm -f "$unix/locks/server.ready" # a crashed server leaves it behind
   wine "$server" "$root" >/dev/null 2>&1 &
   SERVER_PID=$!
-  for _ in $(seq 1 600); do
-    [ -f "$unix/locks/server.ready" ] && return 0
-    kill -0 "$SERVER_PID" 2>/dev/null || break
-    sleep 0.1
-  done
+  server_up() { [ -f "$unix/locks/server.ready" ] || ! kill -0 "$SERVER_PID" 2>/dev/null; }
+  wait_until "$(wine_secs 60)" server_up && [ -f "$unix/locks/server.ready" ] && return 0
   echo "the test server did not come up on $root"
   return 1
 }

@@ -59,7 +59,6 @@ found_markers() {
   tr -d '\r' <"$log" | sed -E 's/^[0-9\/]+ [0-9:]+: \(pid=[0-9]+\)  //' | grep -E "^  argv\[[0-9]+\] = '$1-" | sort
 }
 
-wineserver -p 60 # one server for all the runs, so starts stay short
 wine_run "$exe" state 'C:\velkor' >/dev/null # settles the prefix
 rm -f "$log"
 

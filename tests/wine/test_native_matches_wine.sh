@@ -137,10 +137,10 @@ wait_for_ends() {
   echo "  (timed out waiting for $count ends)"
 }
 wait_for_file() {
-  for _ in $(seq 300); do [ -f "$1" ] && return 0; sleep 0.05; done
+  wait_until 15 test -f "$1" || true
 }
 wait_for_no_file() {
-  for _ in $(seq 300); do [ -f "$1" ] || return 0; sleep 0.05; done
+  wait_until 15 test ! -f "$1" || true
 }
 
 # Runs one scenario and keeps its normalised log as $out/<scenario>.
@@ -152,6 +152,8 @@ scenario() {
   : >"$(log_file)"
   "scenario_$scenario"
   normalise <"$(log_file)" >"$out/$scenario"
+  # The next scenario registers the name again once the SCM has dropped it.
+  if [ -n "${WINEPREFIX:-}" ]; then wine_wait_gone $name || true; fi
   rm -rf "$inst/locks"
 }
 

@@ -11,8 +11,6 @@ wine_install 'C:\velkor' >/dev/null
 wine_install 'C:\velkor2' >/dev/null
 exe='C:\velkor\lib\velkor_service.exe'
 exe2='C:\velkor2\lib\velkor_service.exe'
-# Standard output of the last run without the CR of its text mode.
-out_text() { tr -d '\r' <"$RUN_OUT_RAW_FILE"; }
 key='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application'
 
 wine_run "$exe" state 'C:\velkor'
@@ -24,7 +22,7 @@ expect_eq "create: exit code" "$RUN_RC" 0
 expect_eq "create: output" "$RUN_OUT" ""
 
 wine_run "$tools/scm_query.exe" 'Velkor One'
-expect_eq "registered service as the SCM holds it" "$(out_text)" "type=0x10
+expect_eq "registered service as the SCM holds it" "$(text)" "type=0x10
 start=2
 error=1
 binary=\"C:\\velkor\\lib\\velkor_service.exe\" start \"C:\\velkor\"
@@ -37,8 +35,9 @@ expect_eq "create traced the preshutdown timeout" \
 # A service made another way keeps Wine's default preshutdown timeout.
 wine sc create VelkorPlain binPath= 'C:\velkor\lib\velkor_service.exe' >/dev/null 2>&1
 wine_run "$tools/scm_query.exe" VelkorPlain
-expect_eq "the SCM's default preshutdown timeout" "$(out_text | grep '^preshutdown=')" "preshutdown=180000"
+expect_eq "the SCM's default preshutdown timeout" "$(text | grep '^preshutdown=')" "preshutdown=180000"
 wine sc delete VelkorPlain >/dev/null 2>&1
+expect_gone "the other service is deleted" VelkorPlain
 
 values=$(wine reg query "$key\\Velkor One" 2>/dev/null | tr -d '\r' | awk 'NF >= 3 {print $1, $2}' | sort)
 expect_eq "event-log source key with its four values" "$values" "CategoryCount REG_DWORD
@@ -62,8 +61,7 @@ expect_eq "second instance got the suffix -2" "$RUN_OUT" "Velkor One-2"
 wine_run "$exe" remove 'C:\velkor'
 expect_eq "remove: exit code" "$RUN_RC" 0
 expect_eq "remove: output" "$RUN_OUT" ""
-wine_run "$tools/scm_query.exe" 'Velkor One'
-expect_eq "service gone after remove" "$(out_text)" "error=1060"
+expect_gone "service gone after remove" 'Velkor One'
 wine reg query "$key\\Velkor One" >/dev/null 2>&1 && gone=no || gone=yes
 expect_eq "event-log key gone after remove" "$gone" yes
 wine_run "$exe" state 'C:\velkor'
@@ -78,7 +76,7 @@ ready=$(wine_unix_path 'C:\ready')
 release=$(wine_unix_path 'C:\release')
 wine "$tools/scm_hold.exe" 'Velkor One-2' 'C:\ready' 'C:\release' >/dev/null 2>&1 &
 holder=$!
-for _ in $(seq 1 300); do [ -e "$ready" ] && break; sleep 0.1; done
+wait_until "$(wine_secs 30)" test -e "$ready" || true
 expect_eq "holder has the service open" "$([ -e "$ready" ] && echo yes || echo no)" yes
 wine_run "$exe" cleanup 'Velkor One-2'
 expect_eq "cleanup while held: deleted (marked), exit code" "$RUN_RC" 0
@@ -88,12 +86,7 @@ wine_run "$exe2" cleanup 'Velkor One-2'
 expect_eq "cleanup of a marked service: exit code" "$RUN_RC" 2
 touch "$release"
 wait "$holder" || true
-for _ in $(seq 1 50); do
-  wine_run "$tools/scm_query.exe" 'Velkor One-2'
-  [ "$(out_text)" = error=1060 ] && break
-  sleep 0.1
-done
-expect_eq "marked service gone once the holder closed it" "$(out_text)" "error=1060"
+expect_gone "marked service gone once the holder closed it" 'Velkor One-2'
 wine_run "$exe2" cleanup 'Velkor One-2'
 expect_eq "cleanup after it went: exit code" "$RUN_RC" 1
 
