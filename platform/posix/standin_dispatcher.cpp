@@ -344,7 +344,7 @@ DWORD standinStartService(const char *name) {
       error = 0;
       break;
     }
-    standinPollSleep(kPollMicros / 1000);
+    standinPollSleep(kPollMs);
   }
   if (error) {
     // A process that died is recorded as the SCM records any death of one.

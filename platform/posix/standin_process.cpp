@@ -532,10 +532,13 @@ bool standinProcessEnded(HANDLE process, bool wait) {
   WaitableRef waitable = waitableOf(process, kStandinProcess);
   if (!waitable)
     return true;
-  std::unique_lock<std::mutex> lock(waitable->mutex);
+  bool ended = false;
+  auto isEnded = [&] { return ended = waitable->signalled; };
   if (wait)
-    waitable->changed.wait(lock, [&] { return waitable->signalled; });
-  return waitable->signalled;
+    standinClockWait(waitable.get(), INFINITE, isEnded);
+  else
+    standinClockChange(nullptr, [&] { isEnded(); });
+  return ended;
 }
 
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCSTR name) {

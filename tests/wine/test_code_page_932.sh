@@ -69,13 +69,7 @@ scenario() {
 
   wine_run "$exe" remove "$dir"
   expect_eq "$name: remove" "$RUN_RC" 0
-  # The SCM drops a deleted service once its last handle closes: bounded wait.
-  for i in $(seq 1 30); do
-    wine_run "$tools/scm_query.exe" "$name"
-    [ "$(text)" = "error=1060" ] && break
-    sleep 1
-  done
-  expect_eq "$name: the service is gone" "$(text)" "error=1060"
+  expect_gone "$name: the service is gone" "$name"
   wine_run "$exe" state "$dir"
   expect_eq "$name: state after remove" "$RUN_RC" 1
 }

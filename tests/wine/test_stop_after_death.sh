@@ -54,4 +54,5 @@ done
 
 wine_run "$exe" remove 'C:\velkor'
 expect_eq "remove" "$RUN_RC" 0
+expect_gone "the service is gone" VelkorTest
 finish
