@@ -498,6 +498,21 @@ def server_stopped(machine):
     machine.write("install/locks/server.lock", "")
 
 
+def earlier_registration(machine):
+    """The service as an earlier release registered it: the directory with
+    a trailing separator, its closing quote escaped."""
+    register(machine)
+    scm = os.path.join(machine.root, "scm")
+    for name in os.listdir(scm):
+        if name.endswith(".svc"):
+            path = os.path.join(scm, name)
+            text = open(path).read()
+            today = 'start "%s"' % machine.install_win.replace("\\", "\\\\")
+            assert today in text, "no registration in today's form"
+            with open(path, "w") as f:
+                f.write(text.replace(today, today[:-1] + '\\\\"'))
+
+
 def without_logs(machine):
     register(machine)
     shutil.rmtree(os.path.join(machine.install, "logs"))
@@ -526,6 +541,7 @@ SCENARIOS = collections.OrderedDict([
                    role="velkor_service:state")),
     ("create", command(["create", "{inst}", SERVICE, "desc"])),
     ("create-existing", command(["create", "{inst}", SERVICE, "desc"], register)),
+    ("create-earlier", command(["create", "{inst}", SERVICE, "desc"], earlier_registration)),
     ("state", command(["state", "{inst}"], register)),
     ("log-at-cap", command(["state", "{inst}"], log_at_cap)),
     ("log-in-temp", command(["state", "{inst}"], without_logs)),
@@ -663,9 +679,11 @@ def one_run(build, scenario, faults=(), trace=True):
         rules = ["%s %d %d %d %s %s" % (call, ERRORS.get(call, DEFAULT_ERROR), first, count,
                                         scenario["role"], SITE_OFFSETS[site])
                  for call, site, first, count in scenario.get("faults", [])]
-        rules += ["%s %d %d 1 %s %s" % (call, ERRORS.get(call, DEFAULT_ERROR), occurrence,
-                                        scenario["role"], site)
-                  for call, site, occurrence in faults]
+        # A fault is (call, site, occurrence), or with a fourth field the
+        # number of occurrences failed from there on.
+        rules += ["%s %d %d %d %s %s" % (f[0], ERRORS.get(f[0], DEFAULT_ERROR), f[2],
+                                         f[3] if len(f) > 3 else 1, scenario["role"], f[1])
+                  for f in faults]
         machine.set_faults(rules)
         before = left_behind(machine)
         if trace:
@@ -791,14 +809,21 @@ def main():
         """One run with `faults`; the fault must fire, for "last" at the
         site's last occurrence of the run: when the fault's own error path
         reaches the site again, that later occurrence is failed instead."""
-        call, offset, _ = faults[-1]
-        for _ in range(4):
+        call, offset, occurrence = faults[-1]
+        for attempt in range(4):
             result = one_run(build, scenario, faults)
             fired = [f for f in result[3] if f[2] == call and f[4] == offset]
             seen = reached_sites(result[2], scenario["role"]).get(offset, [call, 0])[1]
+            if not fired and attempt and len(faults[-1]) == 3:
+                # The later occurrence is the site's own retry of the failed
+                # call, made only after that failure: the site then fails
+                # from its last occurrence on.
+                faults = faults[:-1] + [(call, offset, occurrence, 1000)]
+                continue
             if not fired or kind != "last" or seen == int(fired[-1][3]):
                 break
-            faults = faults[:-1] + [(call, offset, seen)]
+            if len(faults[-1]) == 3:
+                faults = faults[:-1] + [(call, offset, seen)]
         if not fired:
             return result[:1] + (result[1] + ["the fault never fired"],) + result[2:]
         if kind == "last" and seen != int(fired[-1][3]):
