@@ -502,15 +502,12 @@ def earlier_registration(machine):
     """The service as an earlier release registered it: the directory with
     a trailing separator, its closing quote escaped."""
     register(machine)
-    scm = os.path.join(machine.root, "scm")
-    for name in os.listdir(scm):
-        if name.endswith(".svc"):
-            path = os.path.join(scm, name)
-            text = open(path).read()
-            today = 'start "%s"' % machine.install_win.replace("\\", "\\\\")
-            assert today in text, "no registration in today's form"
-            with open(path, "w") as f:
-                f.write(text.replace(today, today[:-1] + '\\\\"'))
+    path = os.path.join(machine.root, "scm", "services", SERVICE.lower() + ".svc")
+    text = open(path).read()
+    today = 'start "%s"' % machine.install_win.replace("\\", "\\\\")
+    assert today in text, "no registration in today's form"
+    with open(path, "w") as f:
+        f.write(text.replace(today, today[:-1] + '\\\\"'))
 
 
 def without_logs(machine):
