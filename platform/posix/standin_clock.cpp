@@ -64,8 +64,10 @@ Shared *shared = nullptr;
 bool isVirtual = false;
 
 // Scaled real time: one lock and one condition for every wait of the process.
-std::mutex localMutex;
-std::condition_variable localChanged;
+// Never destroyed: the reaper thread of a child may still signal its end
+// while the process runs its static destructors.
+std::mutex &localMutex = *new std::mutex;
+std::condition_variable &localChanged = *new std::condition_variable;
 
 Shared *mapShared() {
   char path[4200], own[4300];

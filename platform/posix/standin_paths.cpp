@@ -48,10 +48,15 @@ std::string hideTrailSeparators(const std::string &text) {
   return hidden;
 }
 
+// Only a hidden byte that follows a lead byte is restored: a 0x01 of the
+// caller's own stays as it was given.
 void restoreTrailSeparators(std::string *text) {
-  for (char &c : *text)
-    if (c == kHiddenTrailSeparator)
-      c = '\\';
+  for (size_t i = 0; i < text->size();) {
+    size_t length = standinCharacterLength(text->c_str() + i);
+    if (length == 2 && (*text)[i + 1] == kHiddenTrailSeparator)
+      (*text)[i + 1] = '\\';
+    i += length;
+  }
 }
 
 // The current directory as "Z:\..." (no trailing separator except at the root).

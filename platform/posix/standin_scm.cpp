@@ -29,6 +29,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -108,8 +110,53 @@ ServiceObject *serviceOf(SC_HANDLE handle, DWORD right, StandinService *record) 
   return service;
 }
 
+// The service handles this process holds, counted by service name. The
+// handles of a process are closed when it ends ("Any resources allocated by
+// the process are freed", TerminateProcess; "all of the object handles
+// opened by the process are closed", ExitProcess documentation), so a service
+// marked for deletion goes once the last process that held it has ended.
+std::mutex &heldMutex = *new std::mutex;
+std::map<std::string, int> &held = *new std::map<std::string, int>;
+
+void closeHeldAtExit();
+
+void noteHeld(const std::string &name, int change) {
+  // Registered at the first handle, after what the closing uses was made, so
+  // that it runs before that is torn down.
+  static const int registered = atexit(closeHeldAtExit);
+  (void)registered;
+  std::lock_guard<std::mutex> guard(heldMutex);
+  if ((held[name] += change) <= 0)
+    held.erase(name);
+}
+
+// At process end: what the process still holds is closed for it. Nothing to
+// do, and no lock taken, when it closed all it opened.
+void closeHeldAtExit() {
+  std::map<std::string, int> left;
+  {
+    std::lock_guard<std::mutex> guard(heldMutex);
+    left.swap(held);
+  }
+  if (left.empty())
+    return;
+  StandinScmLock lock;
+  for (const auto &entry : left) {
+    StandinService record;
+    if (!standinScmLoad(entry.first.c_str(), &record))
+      continue;
+    record.openHandles = record.openHandles > entry.second ? record.openHandles - entry.second : 0;
+    if (!standinScmEraseIfDeleted(record))
+      standinScmSave(record);
+  }
+}
+
 HANDLE openServiceHandle(const std::string &name, DWORD access) {
-  return standinNewHandle(kStandinService, new ServiceObject{name, access}, destroyService);
+  HANDLE handle =
+      standinNewHandle(kStandinService, new ServiceObject{name, access}, destroyService);
+  if (handle)
+    noteHeld(name, 1);
+  return handle;
 }
 
 std::string additionsPath() { return std::string(standinRoot()) + "/scm/enum_additions"; }
@@ -619,6 +666,7 @@ BOOL CloseServiceHandle(SC_HANDLE object) {
   std::string name = service->name;
   if (!standinCloseHandle(object, kStandinService))
     return FALSE;
+  noteHeld(name, -1);
   StandinScmLock lock;
   StandinService record;
   if (standinScmLoad(name.c_str(), &record)) {

@@ -42,6 +42,11 @@ known=(
   # A handle printed with %p: the Windows C runtime writes 16 zero-padded hex
   # digits, the GNU one 0x and no padding (the values differ anyway).
   's/=(0x)?[0-9a-fA-F]{8,16}\./=<HANDLE>./'
+  # The installation's drive: natively Z:, the Linux root, under Wine C:. And
+  # a drive's DOS device: the stand-in answers a volume, as Windows does for a
+  # local disk; Wine fails (2) for a drive that is a link to a Unix folder.
+  's/^createService: drive [A-Z]:\\ has type/createService: drive <DRIVE> has type/'
+  's/^createService: (drive [A-Z]: is .*|QueryDosDevice\([A-Z]:\) failed\. Last error = 2)$/createService: <DOS DEVICE>/'
 )
 # ---- One platform's driver ---------------------------------------------------
 # Set by setup_native / setup_wine:
