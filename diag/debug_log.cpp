@@ -12,6 +12,8 @@
 // thread before any other thread exists.
 #include "debug_log.h"
 
+#include "ansi_text.h"
+
 #include <ctime>
 
 namespace {
@@ -67,7 +69,7 @@ bool lockLogByte(HANDLE handle, OVERLAPPED *range) {
 // `C:\srv`). False when the path has fewer than two backslashes.
 bool cutToInstallRoot(char *path) {
   for (int cut = 0; cut < 2; ++cut) {
-    char *slash = strrchr(path, '\\');
+    char *slash = lastSeparator(path);
     if (!slash)
       return false;
     *slash = 0;

@@ -73,10 +73,6 @@ void warnUnresolvedRoot(const char *locationPath, const char *dir) {
 
 } // namespace
 
-size_t characterLength(const char *text) {
-  return text[0] && text[1] && IsDBCSLeadByteEx(CP_ACP, (BYTE)text[0]) ? 2 : 1;
-}
-
 size_t rootLength(const char *path) {
   if (path[0] && path[1] == ':')
     return 3;

@@ -2,6 +2,7 @@
 // file name of the program is built from.
 #pragma once
 
+#include "../diag/ansi_text.h"
 #include "../platform/win32.h"
 
 #include <atomic>
@@ -20,11 +21,6 @@ extern std::atomic<int32_t> instanceRootWarned;
 // Every spelling of one directory gives one string: a root ends in its
 // separator ("D:\", "\\server\share\"), any other directory in its name.
 char *resolveDirectory(const char *path);
-// Bytes of the character that starts at `text` in the ANSI code page: 2 for
-// the lead byte of a double-byte character (its trail byte may be 0x5C, the
-// backslash: 表 is 95 5C in code page 932), else 1. Paths and arguments are
-// scanned with it, never byte by byte.
-size_t characterLength(const char *text);
 // How many characters of a full path its root takes, closing separator
 // included, whether or not that separator is there yet: "D:\" 3,
 // "\\server\share\" up to the separator after the share. The verbatim and

@@ -398,4 +398,11 @@ void WINAPI serviceMain(DWORD argc, LPSTR *argv) {
   serviceMainRunning.store(0);
 }
 
-bool waitForServiceThreads() { return waitUntil(threadsDone, kLongestStopMs); }
+// The dispatcher returns once the SCM has the stopped report, while the
+// thread that made it is still writing its last lines; the first look comes
+// after one pause, by which time that thread has normally ended, so the wait
+// takes the same number of polls however the threads were scheduled.
+bool waitForServiceThreads() {
+  Sleep(kThreadPollMs);
+  return waitUntil(threadsDone, kLongestStopMs);
+}
