@@ -46,28 +46,54 @@ for pid in "${pids[@]}"; do wait "$pid"; done
 rm -f "$out/libvelkor_fuzz.a"
 ar rcs "$out/libvelkor_fuzz.a" "${objects[@]}"
 
-status=0
+# Each target is built, then the targets run $jobs at a time; what each
+# printed is shown in their order once it has ended.
+names=()
 for target_source in "$top"/tests/fuzz/*_fuzz.cpp; do
   name=$(basename "$target_source" .cpp)
   name=${name%_fuzz}
   if [ -n "${VELKOR_FUZZ_TARGETS:-}" ] && [[ " $VELKOR_FUZZ_TARGETS " != *" $name "* ]]; then continue; fi
   "$cxx" "${flags[@]}" -fsanitize=fuzzer "$target_source" "$out/libvelkor_fuzz.a" -lpthread -o "$out/$name"
-  corpus=$out/corpus/$name
-  mkdir -p "$corpus" "$out/work/$name"
-  echo "fuzz: $name for ${seconds}s"
+  names+=("$name")
+done
+
+# fuzz_one NAME: runs one target; its verdict goes to work/NAME/verdict.
+fuzz_one() {
+  local name=$1 corpus=$out/corpus/$1 work=$out/work/$1
+  rm -rf "$work"
+  mkdir -p "$corpus" "$work"
   # New inputs go to the build's corpus; the seeds in the repository are read only.
   # The debug log of the code under test lands in the work directory.
-  if (cd "$out/work/$name" && TMPDIR="$out/work/$name" VELKOR_STANDIN_ROOT="$out/work/$name/machine" \
+  if (cd "$work" && TMPDIR="$work" VELKOR_STANDIN_ROOT="$work/machine" \
         ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         "$out/$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-        -artifact_prefix="$out/work/$name/" "$corpus" "$top/tests/fuzz/corpus/$name" \
-        >"$out/work/$name/fuzz.log" 2>&1); then
-    grep -E '^stat::(number_of_executed_units|new_units_added)' "$out/work/$name/fuzz.log" | tail -2 || true
+        -artifact_prefix="$work/" "$corpus" "$top/tests/fuzz/corpus/$name" \
+        >"$work/fuzz.log" 2>&1); then
+    echo ok >"$work/verdict"
+  else
+    echo failed >"$work/verdict"
+  fi
+}
+
+pids=()
+for name in "${names[@]}"; do
+  echo "fuzz: $name for ${seconds}s"
+  fuzz_one "$name" &
+  pids+=($!)
+  if [ ${#pids[@]} -ge "$jobs" ]; then wait "${pids[0]}"; pids=("${pids[@]:1}"); fi
+done
+for pid in "${pids[@]}"; do wait "$pid"; done
+
+status=0
+for name in "${names[@]}"; do
+  work=$out/work/$name
+  if [ "$(cat "$work/verdict" 2>/dev/null)" = ok ]; then
+    grep -E '^stat::(number_of_executed_units|new_units_added)' "$work/fuzz.log" | tail -2 || true
     echo "fuzz: $name found nothing"
   else
     status=1
-    tail -60 "$out/work/$name/fuzz.log"
-    echo "fuzz: $name FAILED (log: $out/work/$name/fuzz.log)"
+    tail -60 "$work/fuzz.log"
+    echo "fuzz: $name FAILED (log: $work/fuzz.log)"
   fi
 done
 exit $status

@@ -26,20 +26,40 @@ group() {
 in_native() { (cd "$top/build/native" && ctest --output-on-failure -j "$jobs" "$@"); }
 
 group "dependencies" bash "$top/scripts/install-deps.sh"
-group "build" bash "$top/scripts/build.sh" all
-if [ $status -ne 0 ]; then
-  printf '  %s\n' "${times[@]}"
-  exit 1
-fi
+# The x86 environment (scripts/i386-env.sh: mostly downloads and emulated
+# package installs) is set up beside the build and the groups before the
+# x86 Wine tests; its own time is printed with the group that waits for it.
+setup_pid= setup_log=$top/build/i386-setup.log
 if [ "${VELKOR_SKIP_I686:-}" = 1 ]; then
   echo "VELKOR_SKIP_I686=1: the i686 build's Wine tests are skipped (a full run leaves it unset)"
+else
+  mkdir -p "$top/build"
+  (started=$SECONDS; rc=0; bash "$top/scripts/i386-env.sh" setup || rc=$?
+   echo "i386-env: setup took $((SECONDS - started)) s beside the other groups"; exit $rc) \
+    >"$setup_log" 2>&1 &
+  setup_pid=$!
+fi
+# wait_setup: the result of the set-up started above, with what it printed.
+wait_setup() {
+  local rc=0
+  [ -n "$setup_pid" ] || return 0
+  wait "$setup_pid" || rc=$?
+  cat "$setup_log"
+  return $rc
+}
+group "build" bash "$top/scripts/build.sh" all
+if [ $status -ne 0 ]; then
+  wait_setup >/dev/null || true
+  printf '  %s\n' "${times[@]}"
+  exit 1
 fi
 # The labels split the native build's tests; the last group runs whatever
 # carries none of them, so every test runs once.
 group "unit and checks (ASan+UBSan)" in_native -L '^(unit|check|valgrind)$'
 group "sanitizers (TSan)" bash -c 'cd "$1" && ctest --output-on-failure -j "$2" -L unit' _ "$top/build/native-tsan" "$jobs"
 group "Wine x86_64" in_native -L '^wine$' -LE '^i686$'
-group "x86 environment set-up" in_native -R '^wine_i686_setup$'
+x86_setup() { wait_setup && in_native -R '^wine_i686_setup$'; }
+group "x86 environment set-up" x86_setup
 group "Wine x86 (i686 build)" in_native -L '^i686$' -E '^wine_i686_setup$' -FS velkor_i386
 group "fault matrix" in_native -L '^faults$'
 # A test without any of those labels would otherwise never run.
