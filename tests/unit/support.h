@@ -2,6 +2,10 @@
 // log, and running the program as a child process on the stand-in machine.
 #pragma once
 
+#include "diag/debug_log.h"
+#include "platform/posix/standin.h"
+
+#include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
@@ -28,6 +32,10 @@ private:
 std::string readWholeFile(const std::string &posixPath);
 void writeWholeFile(const std::string &posixPath, const std::string &content);
 std::string toWindowsPath(const std::string &posixPath);
+// True when the key below HKEY_LOCAL_MACHINE opens.
+bool registryKeyExists(const std::string &path);
+// The path below HKEY_LOCAL_MACHINE of a service's event-log source key.
+std::string eventSourceKey(const std::string &service);
 
 // The debug log's lines (CR LF separated) with their "<time>: (pid=N)  "
 // prefix removed; error lines keep their "ERROR:  " tag.
@@ -46,6 +54,25 @@ struct Installation {
   std::string logPath() const { return root + "/logs/native-windows.out"; }
   // Makes GetModuleFileNameA in this (test) process answer the copied program.
   void actAsProgram() const;
+};
+
+// A test acting as the program of a fresh installation, with the debug log
+// and the stand-in's faults and module name reset around it.
+class InstallationTest : public testing::Test {
+protected:
+  void SetUp() override {
+    resetDebugLogForTest();
+    standinClearFaults();
+    install.actAsProgram();
+  }
+  void TearDown() override {
+    standinClearFaults();
+    standinSetModuleFileName(nullptr);
+    resetDebugLogForTest();
+  }
+  std::vector<std::string> log() const { return logMessages(install.logPath()); }
+  ScratchDir scratch;
+  Installation install{scratch};
 };
 
 struct RunResult {
