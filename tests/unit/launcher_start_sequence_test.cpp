@@ -2,8 +2,6 @@
 // start-pending reports, with both environment variables.
 #include "runtime_support.h"
 
-#include <gtest/gtest.h>
-
 #include "launcher/start_sequence.h"
 
 namespace {

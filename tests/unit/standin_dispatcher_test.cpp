@@ -2,8 +2,6 @@
 // handler, when the dispatcher returns, and starting a service's process.
 #include "runtime_support.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 
 namespace {

@@ -2,10 +2,8 @@
 // file, so two handles conflict even inside one process, and they bar reads
 // and writes, as on Windows. And its share modes and deletion: opens and
 // deletes refused as Windows refuses them.
-#include "platform/posix/standin.h"
 #include "support.h"
 
-#include <gtest/gtest.h>
 #include <csignal>
 #include <sys/wait.h>
 #include <unistd.h>

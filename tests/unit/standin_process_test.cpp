@@ -1,8 +1,6 @@
 // Stand-in processes, events and threads.
 #include "runtime_support.h"
 
-#include <gtest/gtest.h>
-
 #include "platform/posix/standin_process.h"
 
 #include <atomic>
@@ -167,17 +165,6 @@ TEST_F(StandinProcess, RunningChildTimesOutShowsStillActiveEveryWaiterSeesItsEnd
   CloseHandle(info.hProcess);
   EXPECT_TRUE(eventually([&] { return kill(pid, 0) != 0; }));
   EXPECT_EQ(0, standinOpenHandleCount(kStandinProcess));
-}
-
-TEST_F(StandinProcess, DetachedChildGetsASessionOfItsOwn) {
-  scratch.writeFile("s.bat", "cut -d' ' -f6 /proc/self/stat > '" + scratch.path("sid") +
-                                 "'\necho $$ > '" + scratch.path("pid") + "'\n");
-  ASSERT_TRUE(spawn(cmdExe().c_str(), "/c \"" + scratch.win("s.bat") + "\"", DETACHED_PROCESS));
-  finish();
-  EXPECT_EQ(scratch.readFile("pid"), scratch.readFile("sid"));
-  ASSERT_TRUE(spawn(cmdExe().c_str(), "/c \"" + scratch.win("s.bat") + "\""));
-  finish();
-  EXPECT_NE(scratch.readFile("pid"), scratch.readFile("sid"));
 }
 
 TEST_F(StandinProcess, FaultsAndBadArgumentsAreRefused) {
