@@ -36,17 +36,6 @@ protected:
   }
 };
 
-TEST_F(InstancePaths, ResolveDirectoryCanonicalisesExistingDirectories) {
-  EXPECT_EQ(resolved(install.rootWin + "\\lib\\..\\.\\logs"), install.rootWin + "\\logs");
-  std::string forward = install.rootWin + "/lib";
-  for (char &c : forward)
-    if (c == '\\')
-      c = '/';
-  EXPECT_EQ(resolved(forward), install.rootWin + "\\lib");
-  EXPECT_EQ(resolveDirectory(nullptr), nullptr);
-  EXPECT_TRUE(log().empty()) << "a null path is refused silently";
-}
-
 TEST_F(InstancePaths, ResolveDirectoryRefusalsNameTheirReason) {
   scratch.writeFile("install/file.txt", "x");
   EXPECT_EQ(resolved("C:"), "<null>");
@@ -54,8 +43,9 @@ TEST_F(InstancePaths, ResolveDirectoryRefusalsNameTheirReason) {
   EXPECT_EQ(resolved(install.rootWin + "\\lib\\..\\file.txt"), "<null>");
   failNextCall("GetFullPathNameA", ERROR_ACCESS_DENIED);
   EXPECT_EQ(resolved("Z:\\tmp"), "<null>");
+  EXPECT_EQ(resolveDirectory(nullptr), nullptr);
   std::vector<std::string> messages = log();
-  ASSERT_EQ(messages.size(), 5u); // banner and four error lines
+  ASSERT_EQ(messages.size(), 5u) << "banner and four error lines: a null path is refused silently";
   EXPECT_EQ(messages[1], "ERROR:  The path 'C:' is drive-relative.");
   EXPECT_EQ(messages[2], "ERROR:  The path 'C:x' is drive-relative.");
   EXPECT_EQ(messages[3], "ERROR:  The path '" + install.rootWin + "\\file.txt' is not an existing directory.")
@@ -64,6 +54,12 @@ TEST_F(InstancePaths, ResolveDirectoryRefusalsNameTheirReason) {
 }
 
 TEST_F(InstancePaths, EverySpellingOfADirectoryResolvesToOneString) {
+  EXPECT_EQ(resolved(install.rootWin + "\\lib\\..\\.\\logs"), install.rootWin + "\\logs");
+  std::string forward = install.rootWin + "/lib";
+  for (char &c : forward)
+    if (c == '\\')
+      c = '/';
+  EXPECT_EQ(resolved(forward), install.rootWin + "\\lib");
   for (const std::string &spelling : {install.rootWin + "\\", install.rootWin + "\\\\",
                                       install.rootWin + "/", install.rootWin + "\\lib\\..\\"})
     EXPECT_EQ(resolved(spelling), install.rootWin) << "no separator after a name: " << spelling;
@@ -111,6 +107,7 @@ TEST_F(InstancePaths, EverySpellingOfADirectoryResolvesToOneString) {
   EXPECT_STREQ(separatorAfter("D:\\"), "");
   EXPECT_STREQ(separatorAfter("\\\\server\\share\\"), "");
   EXPECT_STREQ(separatorAfter("D:\\srv"), "\\");
+  EXPECT_TRUE(log().empty()) << "resolving writes nothing";
 }
 
 TEST_F(InstancePaths, AnInstallationAtADriveRootNamesItsFilesWithOneSeparator) {
@@ -150,13 +147,6 @@ TEST_F(InstancePaths, ResolvedFormsOf259CharactersPassAnd260AreTooLong) {
   EXPECT_EQ(resolved(tooLong + "\\x\\.."), "<null>");
   EXPECT_TRUE(logHas(log(), "ERROR:  The resolved form of the path '" + tooLong +
                                 "\\x\\..' is too long (261 chars)."));
-}
-
-TEST_F(InstancePaths, SafePathsHaveNoDoubleDotAnywhere) {
-  EXPECT_TRUE(isSafePath("Z:\\a.b\\c."));
-  EXPECT_FALSE(isSafePath(nullptr));
-  EXPECT_FALSE(isSafePath("Z:\\a..b"));
-  EXPECT_FALSE(isSafePath("..\\x"));
 }
 
 TEST_F(InstancePaths, InvalidInstanceDirIsReportedWithTheArgumentUnchanged) {
@@ -227,7 +217,9 @@ TEST_F(InstancePaths, FirstLineOfInstanceLocNamesTheRoot) {
                                 install.rootWin + "\\instance.loc'."));
 }
 
-TEST_F(InstancePaths, InstanceDirOf245CharactersReadsInstanceLocAnd246DoesNot) {
+// instance.loc is read only below an instanceDir of at most 245 characters
+// that is safe (no ".."); otherwise instanceDir is its own root.
+TEST_F(InstancePaths, InstanceDirOf245CharactersReadsInstanceLocAnd246OrUnsafeDoNot) {
   for (size_t length : {245u, 246u}) {
     std::string sub = makeDirOfWindowsLength(scratch, length, "len" + std::to_string(length));
     scratch.makeDir(sub + "/r");
@@ -240,9 +232,6 @@ TEST_F(InstancePaths, InstanceDirOf245CharactersReadsInstanceLocAnd246DoesNot) {
       EXPECT_EQ(getInstanceRoot(), instanceDir);
     freeInstancePaths();
   }
-}
-
-TEST_F(InstancePaths, UnsafeInstanceDirIsItsOwnRootWithoutReadingTheFile) {
   scratch.makeDir("a..b/r");
   scratch.writeFile("a..b/instance.loc", "r\r\n");
   ASSERT_EQ(initInstanceDir(scratch.win("a..b").c_str()), 1);
@@ -311,7 +300,11 @@ TEST_F(InstancePaths, WarningTextIsCutAt519Characters) {
   EXPECT_EQ(events[0].strings[0], warningText(scratch.win(sub)).substr(0, 519));
 }
 
-TEST_F(InstancePaths, CandidateRootFromTheFirstLine) {
+TEST_F(InstancePaths, CandidateRootFromTheFirstLineAndSafePaths) {
+  EXPECT_TRUE(isSafePath("Z:\\a.b\\c."));
+  EXPECT_FALSE(isSafePath(nullptr));
+  EXPECT_FALSE(isSafePath("Z:\\a..b"));
+  EXPECT_FALSE(isSafePath("..\\x"));
   char line[64];
   strcpy(line, "D:\\srv\\inst \t\r\n\r\n");
   EXPECT_EQ(trimRootLine(line), 11u);

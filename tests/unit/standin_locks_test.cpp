@@ -93,16 +93,16 @@ TEST_F(StandinLocks, LockedRangesRefuseReadsAndWritesAsWindowsDoes) {
   EXPECT_EQ(scratch.readFile("file"), "contXnt");
 }
 
-TEST_F(StandinLocks, UnlockMustNameExactlyALockedRange) {
+// An unlock names exactly a range its own handle locked; shared locks share,
+// and unlocking one keeps the others; bad arguments and faults fail.
+TEST_F(StandinLocks, UnlockMustNameExactlyALockedRangeAndSharedLocksShare) {
   EXPECT_EQ(unlock(a, 0, 1), (DWORD)ERROR_NOT_LOCKED);
   ASSERT_EQ(lock(a, 0, 4), 0u);
   EXPECT_EQ(unlock(a, 0, 1), (DWORD)ERROR_NOT_LOCKED);
   EXPECT_EQ(unlock(b, 0, 4), (DWORD)ERROR_NOT_LOCKED) << "another handle's range";
   EXPECT_EQ(unlock(a, 0, 4), 0u);
   EXPECT_EQ(unlock(a, 0, 4), (DWORD)ERROR_NOT_LOCKED);
-}
 
-TEST_F(StandinLocks, SharedLocksShareAndUnlockingOneKeepsTheOther) {
   EXPECT_EQ(lock(a, 0, 10, false), 0u);
   EXPECT_EQ(lock(a, 0, 1, false), 0u);
   EXPECT_EQ(lock(b, 0, 1, false), 0u);
@@ -110,17 +110,15 @@ TEST_F(StandinLocks, SharedLocksShareAndUnlockingOneKeepsTheOther) {
   int c = open();
   EXPECT_EQ(lock(c, 0, 1), (DWORD)ERROR_LOCK_VIOLATION) << "a's 10-byte range still covers byte 0";
   _close(c);
-}
 
-TEST_F(StandinLocks, BadArgumentsAndFaultsFail) {
   OVERLAPPED at = {};
   EXPECT_FALSE(LockFileEx(handle(a), LOCKFILE_EXCLUSIVE_LOCK, 1, 1, 0, &at));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
   EXPECT_FALSE(LockFileEx(INVALID_HANDLE_VALUE, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
   standinFailCall("LockFileEx", ERROR_NOT_ENOUGH_MEMORY, standinCallCount("LockFileEx") + 1);
-  EXPECT_EQ(lock(a, 0, 1), (DWORD)ERROR_NOT_ENOUGH_MEMORY);
-  EXPECT_EQ(lock(a, 0, 1), 0u);
+  EXPECT_EQ(lock(b, 20, 1), (DWORD)ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(lock(b, 20, 1), 0u);
   standinClearFaults();
 }
 } // namespace
