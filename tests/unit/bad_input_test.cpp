@@ -121,18 +121,12 @@ TEST_F(BadInput, OddArgumentsAreRefusedWithTheirTextUnchanged) {
   Snapshot machineBefore = snapshot(machine);
   for (const std::string &odd : oddArguments()) {
     SCOPED_TRACE(odd.substr(0, 40));
-    RunResult unknown = run({odd, odd});
-    EXPECT_EQ(unknown.exitCode, 255);
-    EXPECT_EQ(unknown.out, "Unknown subcommand: [" + odd + "]\n");
-
-    for (const char *subcommand : {"create", "state", "remove", "start", "isrunning"}) {
-      RunResult refused = run({subcommand, odd, odd, odd});
-      EXPECT_EQ(refused.exitCode, 255) << subcommand;
-      EXPECT_EQ(refused.out, "The instance dir '" + odd + "' is not valid.\n") << subcommand;
-    }
-    RunResult cleanup = run({"cleanup", odd});
-    EXPECT_EQ(cleanup.exitCode, 1) << "no such service";
-    EXPECT_EQ(cleanup.out, "");
+    EXPECT_EQ(run({odd, odd}), (RunResult{255, "Unknown subcommand: [" + odd + "]\n"}));
+    for (const char *subcommand : {"create", "state", "remove", "start", "isrunning"})
+      EXPECT_EQ(run({subcommand, odd, odd, odd}),
+                (RunResult{255, "The instance dir '" + odd + "' is not valid.\n"}))
+          << subcommand;
+    EXPECT_EQ(run({"cleanup", odd}), (RunResult{1, ""})) << "no such service";
 
     std::vector<std::string> log = logMessages(install.logPath());
     EXPECT_TRUE(logHas(log, "  argv[1] = '" + odd + "'")) << "traced as given, whatever its length";
@@ -151,25 +145,20 @@ TEST_F(BadInput, OddServiceNamesAndDescriptionsAreRegisteredAndRemoved) {
   Snapshot machineBefore = snapshot(machine);
   for (const std::string &odd : oddArguments()) {
     SCOPED_TRACE(odd.substr(0, 40));
-    RunResult created = run({"create", install.rootWin, odd, odd});
-    EXPECT_EQ(created.out, "");
-    if (odd.find('\\') != std::string::npos) {
-      // A backslash is not allowed in a service name: the SCM refuses it.
-      EXPECT_EQ(created.exitCode, 3);
+    // A backslash is not allowed in a service name: the SCM refuses it.
+    bool refused = odd.find('\\') != std::string::npos;
+    EXPECT_EQ(run({"create", install.rootWin, odd, odd}), (RunResult{refused ? 3 : 0, ""}));
+    if (refused) {
       EXPECT_EQ(run({"state", install.rootWin}).exitCode, 1);
       continue;
     }
-    EXPECT_EQ(created.exitCode, 0);
     // A name longer than a service name may be is cut to 255 characters.
-    RunResult state = run({"state", install.rootWin});
-    EXPECT_EQ(state.exitCode, 0);
-    EXPECT_EQ(state.out, odd.substr(0, 255));
+    EXPECT_EQ(run({"state", install.rootWin}), (RunResult{0, odd.substr(0, 255)}));
     if (odd.size() > 255) { // the event-log source of the cut name
       EXPECT_TRUE(snapshot(machine).count(
           "/registry/hklm/system/currentcontrolset/services/eventlog/application/" + odd.substr(0, 255)));
     }
-    RunResult removed = run({"remove", install.rootWin});
-    EXPECT_EQ(removed.exitCode, 0);
+    EXPECT_EQ(run({"remove", install.rootWin}).exitCode, 0);
     EXPECT_EQ(run({"state", install.rootWin}).exitCode, 1);
   }
   expectNoHandleLeft();
@@ -189,18 +178,14 @@ TEST_F(BadInput, AnInstallationWhosePathHasOddCharactersWorksThroughout) {
     Installation odd(scratch, path.first);
     odd.actAsProgram();
     EXPECT_EQ(run({"create", odd.rootWin, "velkor odd", "d"}, &odd, codePage).exitCode, 0);
-    RunResult state = run({"state", odd.rootWin}, &odd, codePage);
-    EXPECT_EQ(state.exitCode, 0);
-    EXPECT_EQ(state.out, "velkor odd");
+    EXPECT_EQ(run({"state", odd.rootWin}, &odd, codePage), (RunResult{0, "velkor odd"}));
     std::vector<std::string> log = logMessages(odd.logPath());
     EXPECT_TRUE(logHas(log, "Created the service bin path. code=0.  cmdToRun='\"" +
                                 toWindowsPath(odd.program) + "\" start \"" + odd.rootWin + "\"'."));
 
     scratch.makeDir(path.first + "/locks");
     scratch.writeFile(path.first + "/locks/server.lock", "");
-    RunResult running = run({"isrunning", odd.rootWin}, &odd, codePage);
-    EXPECT_EQ(running.exitCode, 1);
-    EXPECT_EQ(running.out, "false\n");
+    EXPECT_EQ(run({"isrunning", odd.rootWin}, &odd, codePage), (RunResult{1, "false\n"}));
     EXPECT_TRUE(logHas(logMessages(odd.logPath()),
                        "When determining whether the server is running, the lock file name is '" +
                            odd.rootWin + "\\locks\\server.lock'."));
@@ -252,9 +237,8 @@ TEST_F(BadInput, AnInstallationRemovedBetweenRunsIsRefusedAndItsServiceCanBeClea
   Installation victim(scratch, "install/victim");
   ASSERT_EQ(run({"create", victim.rootWin, "velkor gone", "d"}).exitCode, 0);
   ASSERT_EQ(system(("rm -rf '" + victim.root + "'").c_str()), 0);
-  RunResult refused = run({"state", victim.rootWin});
-  EXPECT_EQ(refused.exitCode, 255);
-  EXPECT_EQ(refused.out, "The instance dir '" + victim.rootWin + "' is not valid.\n");
+  EXPECT_EQ(run({"state", victim.rootWin}),
+            (RunResult{255, "The instance dir '" + victim.rootWin + "' is not valid.\n"}));
   EXPECT_EQ(run({"cleanup", "velkor gone"}).exitCode, 0);
   EXPECT_EQ(run({"cleanup", "velkor gone"}).exitCode, 1);
 

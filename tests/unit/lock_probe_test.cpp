@@ -30,6 +30,10 @@ protected:
   struct Answer {
     int result;
     int32_t running;
+    bool operator==(const Answer &o) const { return result == o.result && running == o.running; }
+    friend void PrintTo(const Answer &a, std::ostream *os) {
+      *os << "result " << a.result << ", running " << a.running;
+    }
   };
   static Answer probe(int32_t verbose = 1) {
     Answer answer{-1, 77};
@@ -61,9 +65,7 @@ TEST_F(LockProbe, LockHeldByAnotherHandleMeansRunningAndTheFileIsUntouched) {
   HeldLock server(lockPath());
   ASSERT_TRUE(server.held);
   int files = standinOpenHandleCount(kStandinFile);
-  Answer answer = probe();
-  EXPECT_EQ(answer.result, 0);
-  EXPECT_EQ(answer.running, 1);
+  EXPECT_EQ(probe(), (Answer{0, 1}));
   EXPECT_EQ(scratch.readFile("install/locks/server.lock"), "pid 1\n");
   EXPECT_EQ(standinOpenHandleCount(kStandinFile), files) << "the probe closed its descriptor";
   std::vector<std::string> messages = log();
@@ -79,9 +81,7 @@ TEST_F(LockProbe, LockHeldByAnotherHandleMeansRunningAndTheFileIsUntouched) {
 TEST_F(LockProbe, FreeLockMeansNotRunningAndIsReleasedAgain) {
   makeLockFile();
   useRoot(install.rootWin);
-  Answer first = probe();
-  EXPECT_EQ(first.result, 0);
-  EXPECT_EQ(first.running, 0);
+  EXPECT_EQ(probe(), (Answer{0, 0}));
   EXPECT_TRUE(logHas(log(), "Able to lock '" + lockPath() + "', so the server is not running."));
   // Released explicitly: Windows frees the locks of a closed handle only
   // at some later time. (Each debug-log line locks and releases a byte of
@@ -89,9 +89,7 @@ TEST_F(LockProbe, FreeLockMeansNotRunningAndIsReleasedAgain) {
   EXPECT_GE(standinCallCount("LockFileEx"), 1);
   EXPECT_EQ(standinCallCount("UnlockFileEx"), standinCallCount("LockFileEx"));
   size_t lines = log().size();
-  Answer second = probe(0);
-  EXPECT_EQ(second.result, 0);
-  EXPECT_EQ(second.running, 0);
+  EXPECT_EQ(probe(0), (Answer{0, 0}));
   EXPECT_EQ(log().size(), lines) << "a quiet probe on a settled root writes nothing";
   HeldLock after(lockPath());
   EXPECT_TRUE(after.held) << "the probe's own lock did not outlive the call";
@@ -119,9 +117,7 @@ TEST_F(LockProbe, MissingOrUnopenableLockFileCannotTell) {
       rmdir(scratch.path("install/locks").c_str());
       scratch.writeFile("install/locks", "not a directory");
     }
-    Answer answer = probe();
-    EXPECT_EQ(answer.result, 1);
-    EXPECT_EQ(answer.running, 0);
+    EXPECT_EQ(probe(), (Answer{1, 0}));
     EXPECT_EQ(log().back(), "Could not open lock file '" + lockPath() +
                                 "', which means the server is not running.");
     EXPECT_EQ(scratch.exists("install/locks"), what[0] != 'm') << "the probe never creates anything";
@@ -137,9 +133,7 @@ TEST_F(LockProbe, UnexpectedLockErrorsCannotTellAndNameTheirNumber) {
   // 13 is also the number of the translated violation: it must not pass for a held lock.
   for (DWORD error : {(DWORD)ERROR_INVALID_DATA, (DWORD)ERROR_ACCESS_DENIED}) {
     failNextCall("LockFileEx", error);
-    Answer answer = probe(0);
-    EXPECT_EQ(answer.result, 1);
-    EXPECT_EQ(answer.running, 0);
+    EXPECT_EQ(probe(0), (Answer{1, 0}));
     EXPECT_TRUE(logHas(log(), "ERROR:  Unexpected error locking: " + std::to_string(error)));
     standinClearFaults();
   }
@@ -150,9 +144,7 @@ TEST_F(LockProbe, UnexpectedLockErrorsCannotTellAndNameTheirNumber) {
 // A root that is unset, unsafe, or of more than 240 characters gives a lock
 // path too long: refused without building one.
 TEST_F(LockProbe, InstanceRootOf240CharactersIsProbedAndAnUnsetUnsafeOrLongerOneIsTooLong) {
-  Answer unset = probe();
-  EXPECT_EQ(unset.result, 1);
-  EXPECT_EQ(unset.running, 0);
+  EXPECT_EQ(probe(), (Answer{1, 0}));
   for (size_t length : {240u, 241u}) {
     std::string root = makeDirOfWindowsLength(scratch, length, "r" + std::to_string(length));
     scratch.makeDir(root + "/locks");
@@ -160,17 +152,13 @@ TEST_F(LockProbe, InstanceRootOf240CharactersIsProbedAndAnUnsetUnsafeOrLongerOne
     scratch.writeFile("install/instance.loc", scratch.win(root) + "\r\n");
     useRoot(install.rootWin);
     ASSERT_EQ(strlen(getInstanceRoot()), length);
-    Answer answer = probe();
-    EXPECT_EQ(answer.result, length == 240 ? 0 : 1) << length;
-    EXPECT_EQ(answer.running, 0);
+    EXPECT_EQ(probe(), (Answer{length == 240 ? 0 : 1, 0})) << length;
     freeInstancePaths();
   }
   scratch.makeDir("a..b/locks");
   scratch.writeFile("a..b/locks/server.lock", "");
   useRoot(scratch.win("a..b"));
-  Answer unsafe = probe();
-  EXPECT_EQ(unsafe.result, 1);
-  EXPECT_EQ(unsafe.running, 0);
+  EXPECT_EQ(probe(), (Answer{1, 0}));
   std::vector<std::string> messages = log();
   EXPECT_EQ(countErrorLines(messages), 3u);
   EXPECT_EQ(std::count(messages.begin(), messages.end(), "ERROR:  Lock file path is too long."), 3);
@@ -215,47 +203,34 @@ TEST_F(LockProbe, TestServerHoldsTheLockUntilItStopsOrDies) {
   useRoot(install.rootWin);
   pid_t server = startServer(install.rootWin);
   ASSERT_TRUE(waitForFile(scratch, "install/locks/server.ready", server));
-  Answer running = probe();
-  EXPECT_EQ(running.result, 0);
-  EXPECT_EQ(running.running, 1);
+  EXPECT_EQ(probe(), (Answer{0, 1}));
   scratch.writeFile("install/locks/server.stop", "");
   EXPECT_EQ(exitStatus(server), 0);
   EXPECT_FALSE(scratch.exists("install/locks/server.ready"));
-  Answer stopped = probe();
-  EXPECT_EQ(stopped.result, 0);
-  EXPECT_EQ(stopped.running, 0);
+  EXPECT_EQ(probe(), (Answer{0, 0}));
 
   server = startServer(install.rootWin);
   ASSERT_TRUE(waitForFile(scratch, "install/locks/server.ready", server));
   scratch.writeFile("install/locks/server.die", "");
   EXPECT_EQ(exitStatus(server), 3);
   EXPECT_TRUE(scratch.exists("install/locks/server.ready")) << "a crash cleans nothing up";
-  Answer died = probe();
-  EXPECT_EQ(died.result, 0);
-  EXPECT_EQ(died.running, 0) << "the lock went with the process";
+  EXPECT_EQ(probe(), (Answer{0, 0})) << "the lock went with the process";
 
   EXPECT_EQ(exitStatus(startServer(install.rootWin, {"--lifetime", "100"})), 3);
   EXPECT_EQ(exitStatus(startServer(install.rootWin, {"--no-lock"})), 0);
-  Answer neverLocked = probe();
-  EXPECT_EQ(neverLocked.result, 0);
-  EXPECT_EQ(neverLocked.running, 0);
+  EXPECT_EQ(probe(), (Answer{0, 0}));
 }
 
 TEST_F(LockProbe, IsRunningAnswersTrueFalseOrCannotTell) {
-  RunResult missing = runProgram(install.program, {"isrunning", install.rootWin});
-  EXPECT_EQ(missing.out, "Could not determine if the server is running.\n");
-  EXPECT_EQ(missing.exitCode, 2);
+  EXPECT_EQ(runProgram(install.program, {"isrunning", install.rootWin}),
+            (RunResult{2, "Could not determine if the server is running.\n"}));
 
   pid_t server = startServer(install.rootWin);
   ASSERT_TRUE(waitForFile(scratch, "install/locks/server.ready", server));
-  RunResult running = runProgram(install.program, {"isrunning", install.rootWin});
-  EXPECT_EQ(running.out, "true\n");
-  EXPECT_EQ(running.exitCode, 0);
+  EXPECT_EQ(runProgram(install.program, {"isrunning", install.rootWin}), (RunResult{0, "true\n"}));
   scratch.writeFile("install/locks/server.stop", "");
   EXPECT_EQ(exitStatus(server), 0);
 
-  RunResult stopped = runProgram(install.program, {"isrunning", install.rootWin});
-  EXPECT_EQ(stopped.out, "false\n");
-  EXPECT_EQ(stopped.exitCode, 1);
+  EXPECT_EQ(runProgram(install.program, {"isrunning", install.rootWin}), (RunResult{1, "false\n"}));
 }
 } // namespace

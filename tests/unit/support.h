@@ -79,6 +79,12 @@ struct RunResult {
   int exitCode; // the low 8 bits, as a process status: -1 shows as 255
   std::string out;
 };
+inline bool operator==(const RunResult &a, const RunResult &b) {
+  return a.exitCode == b.exitCode && a.out == b.out;
+}
+inline void PrintTo(const RunResult &r, std::ostream *os) {
+  *os << "exit " << r.exitCode << ", out \"" << r.out << "\"";
+}
 // Runs `program` with args (argv[0] is the program) and extra "NAME=value"
 // environment entries; standard output is captured.
 RunResult runProgram(const std::string &program, const std::vector<std::string> &args,
