@@ -1,9 +1,8 @@
 // The stand-in event log: reports are recorded whole, across processes, and
 // refused on a handle that is not a live event source.
-#include "platform/posix/standin.h"
 #include "platform/posix/standin_eventlog.h"
+#include "support.h"
 
-#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -69,18 +68,18 @@ TEST_F(StandinEventLogTest, AReportOfAnyProcessIsRecordedWithEveryFieldAndString
 
 TEST_F(StandinEventLogTest, AReportOnANullOrDeregisteredSourceAndAFaultFailAndRecordNothing) {
   const char *strings[] = {"x"};
+  auto report = [&](HANDLE source) {
+    return ReportEventA(source, EVENTLOG_ERROR_TYPE, 4000, 1, nullptr, 1, 0, strings, nullptr);
+  };
   SetLastError(0);
-  EXPECT_FALSE(ReportEventA(nullptr, EVENTLOG_ERROR_TYPE, 4000, 1, nullptr, 1, 0, strings, nullptr));
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+  EXPECT_EQ(lastErrorOf(report(nullptr)), (DWORD)ERROR_INVALID_HANDLE);
 
   HANDLE source = RegisterEventSourceA(nullptr, "svc");
   ASSERT_NE(source, nullptr);
   ASSERT_TRUE(DeregisterEventSource(source));
   SetLastError(0);
-  EXPECT_FALSE(ReportEventA(source, EVENTLOG_ERROR_TYPE, 4000, 1, nullptr, 1, 0, strings, nullptr));
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
-  EXPECT_FALSE(DeregisterEventSource(source));
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+  EXPECT_EQ(lastErrorOf(report(source)), (DWORD)ERROR_INVALID_HANDLE);
+  EXPECT_EQ(lastErrorOf(DeregisterEventSource(source)), (DWORD)ERROR_INVALID_HANDLE);
   EXPECT_TRUE(standinReadEvents().empty());
 
   EXPECT_EQ(RegisterEventSourceA("\\\\elsewhere", "svc"), nullptr) << "only the local machine";
@@ -92,8 +91,7 @@ TEST_F(StandinEventLogTest, AReportOnANullOrDeregisteredSourceAndAFaultFailAndRe
   source = RegisterEventSourceA(nullptr, "svc");
   ASSERT_NE(source, nullptr);
   standinFailCall("ReportEventA", 1502, standinCallCount("ReportEventA") + 1);
-  EXPECT_FALSE(ReportEventA(source, EVENTLOG_ERROR_TYPE, 4000, 1, nullptr, 1, 0, strings, nullptr));
-  EXPECT_EQ(GetLastError(), 1502u);
+  EXPECT_EQ(lastErrorOf(report(source)), 1502u);
   EXPECT_TRUE(standinReadEvents().empty());
   standinFailCall("DeregisterEventSource", 1502, standinCallCount("DeregisterEventSource") + 1);
   EXPECT_FALSE(DeregisterEventSource(source));

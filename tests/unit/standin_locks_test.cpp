@@ -112,10 +112,10 @@ TEST_F(StandinLocks, UnlockMustNameExactlyALockedRangeAndSharedLocksShare) {
   _close(c);
 
   OVERLAPPED at = {};
-  EXPECT_FALSE(LockFileEx(handle(a), LOCKFILE_EXCLUSIVE_LOCK, 1, 1, 0, &at));
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
-  EXPECT_FALSE(LockFileEx(INVALID_HANDLE_VALUE, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at));
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+  EXPECT_EQ(lastErrorOf(LockFileEx(handle(a), LOCKFILE_EXCLUSIVE_LOCK, 1, 1, 0, &at)),
+            (DWORD)ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(lastErrorOf(LockFileEx(INVALID_HANDLE_VALUE, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at)),
+            (DWORD)ERROR_INVALID_HANDLE);
   standinFailCall("LockFileEx", ERROR_NOT_ENOUGH_MEMORY, standinCallCount("LockFileEx") + 1);
   EXPECT_EQ(lock(b, 20, 1), (DWORD)ERROR_NOT_ENOUGH_MEMORY);
   EXPECT_EQ(lock(b, 20, 1), 0u);
@@ -195,8 +195,7 @@ TEST(StandinShareModes, DeleteIsRefusedWhileAnOpenDoesNotShareIt) {
   std::string path = scratch.win("f");
   int log = _sopen(path.c_str(), _O_WRONLY | _O_APPEND, _SH_DENYNO);
   ASSERT_GE(log, 0);
-  EXPECT_FALSE(DeleteFileA(path.c_str()));
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(lastErrorOf(DeleteFileA(path.c_str())), (DWORD)ERROR_SHARING_VIOLATION);
   EXPECT_TRUE(scratch.exists("f"));
   _close(log);
 
@@ -210,8 +209,7 @@ TEST(StandinShareModes, DeleteIsRefusedWhileAnOpenDoesNotShareIt) {
   EXPECT_TRUE(scratch.exists("f"));
   EXPECT_EQ(tryOpen(path, GENERIC_READ, kShareAll), (DWORD)ERROR_ACCESS_DENIED);
   EXPECT_EQ(tryOpen(path, 0, kShareAll), (DWORD)ERROR_ACCESS_DENIED);
-  EXPECT_FALSE(DeleteFileA(path.c_str()));
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+  EXPECT_EQ(lastErrorOf(DeleteFileA(path.c_str())), (DWORD)ERROR_ACCESS_DENIED);
   CloseHandle(sharing);
   EXPECT_TRUE(scratch.exists("f")) << "the size query still holds it";
   CloseHandle(sizeQuery);
@@ -249,8 +247,7 @@ TEST(StandinShareModes, AnotherProcessesOpenRefusesUntilItDies) {
   ASSERT_EQ(read(ready[0], &byte, 1), 1);
   EXPECT_EQ(byte, 'y');
   EXPECT_EQ(tryOpen(path, GENERIC_READ, kShareAll), (DWORD)ERROR_SHARING_VIOLATION);
-  EXPECT_FALSE(DeleteFileA(path.c_str()));
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(lastErrorOf(DeleteFileA(path.c_str())), (DWORD)ERROR_SHARING_VIOLATION);
   HANDLE mine = openShared(locked, kRW, kShareAll);
   EXPECT_EQ(lockByte(mine), (DWORD)ERROR_LOCK_VIOLATION);
   kill(holder, SIGKILL);

@@ -32,6 +32,9 @@ private:
 std::string readWholeFile(const std::string &posixPath);
 void writeWholeFile(const std::string &posixPath, const std::string &content);
 std::string toWindowsPath(const std::string &posixPath);
+// 0 when a call succeeded, else the last error it left:
+// EXPECT_EQ(lastErrorOf(DeleteFileA(path)), (DWORD)ERROR_ACCESS_DENIED).
+inline DWORD lastErrorOf(bool succeeded) { return succeeded ? 0 : GetLastError(); }
 // True when the key below HKEY_LOCAL_MACHINE opens.
 bool registryKeyExists(const std::string &path);
 // The path below HKEY_LOCAL_MACHINE of a service's event-log source key.
