@@ -1,13 +1,9 @@
 // The debug log: line format, banner, where the file goes, the size cap, and
 // what happens when it cannot be written.
-#include "diag/debug_log.h"
-#include "platform/posix/standin.h"
 #include "support.h"
 
-#include <gtest/gtest.h>
 #include <regex>
 #include <set>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -19,6 +15,7 @@ protected:
     resetDebugLogForTest();
     standinSetTempPath((scratch.win("temp") + "\\").c_str());
     scratch.makeDir("temp");
+    install.actAsProgram();
   }
   void TearDown() override {
     standinSetModuleFileName(nullptr);
@@ -27,19 +24,13 @@ protected:
     standinClearFaults();
     resetDebugLogForTest();
   }
-  // Captures what the code under test prints on standard output.
-  std::string captureStdout(void (*body)()) {
-    testing::internal::CaptureStdout();
-    body();
-    fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-  }
   ScratchDir scratch;
+  Installation install{scratch};
 };
 
+// The first line of a process is the banner; a format ending in a line
+// feed leaves an empty line.
 TEST_F(DebugLogTest, FirstLineOfAProcessIsTheBannerThenTheMessageWithOnePid) {
-  Installation install(scratch);
-  install.actAsProgram();
   debug("main called.");
   debugError("Lock file path is too long.");
   std::string content = readWholeFile(install.logPath());
@@ -63,23 +54,24 @@ TEST_F(DebugLogTest, FirstLineOfAProcessIsTheBannerThenTheMessageWithOnePid) {
       lengths += 19 + 7 + pids[0].size() + 3 + t.size() + 2; // "<time>: (pid=N)  <text>\r\n"
     return lengths;
   }()) << "nothing but the three lines";
-}
 
-TEST_F(DebugLogTest, FormatEndingInLineFeedLeavesAnEmptyLine) {
-  Installation install(scratch);
-  install.actAsProgram();
-  debug("first");
   debug("The name of the resulting windows service command is too long.\n");
   debug("after");
-  std::string content = readWholeFile(install.logPath());
+  content = readWholeFile(install.logPath());
   EXPECT_NE(content.find("too long.\r\n\r\n"), std::string::npos) << content;
   EXPECT_EQ(logMessages(install.logPath()).back(), "after");
 }
 
+// 500000 bytes are kept and appended to; above that the file starts again;
+// a size that cannot be read keeps the file.
 TEST_F(DebugLogTest, SizeCapKeepsExactly500000BytesAndRestartsAbove) {
-  Installation install(scratch);
-  install.actAsProgram();
   debug("settle the path");
+  standinFailCall("GetFileSize", ERROR_ACCESS_DENIED);
+  debug("size unread");
+  std::vector<std::string> messages = logMessages(install.logPath());
+  ASSERT_EQ(messages.size(), 3u);
+  EXPECT_EQ(messages[2], "size unread");
+
   writeWholeFile(install.logPath(), std::string(500000, 'x'));
   debug("appended");
   std::string kept = readWholeFile(install.logPath());
@@ -88,47 +80,32 @@ TEST_F(DebugLogTest, SizeCapKeepsExactly500000BytesAndRestartsAbove) {
 
   writeWholeFile(install.logPath(), std::string(500001, 'x'));
   debug("fresh start");
-  std::vector<std::string> messages = logMessages(install.logPath());
+  messages = logMessages(install.logPath());
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0], "fresh start") << "no banner: not the first line of the process";
 }
 
-TEST_F(DebugLogTest, SizeUnreadableKeepsTheFile) {
-  Installation install(scratch);
-  install.actAsProgram();
-  debug("one");
-  standinFailCall("GetFileSize", ERROR_ACCESS_DENIED);
-  debug("two");
-  std::vector<std::string> messages = logMessages(install.logPath());
-  ASSERT_EQ(messages.size(), 3u);
-  EXPECT_EQ(messages[2], "two");
-}
-
+// An installation without a logs directory (none, or a plain file of that
+// name), and a program at a drive root, log to <temp>\logs, made as needed.
 TEST_F(DebugLogTest, WithoutLogsDirectoryTheTempLogsDirectoryIsMadeAndUsed) {
-  Installation install(scratch, "install", /*withLogs=*/false);
-  install.actAsProgram();
-  debug("to temp");
-  EXPECT_EQ(std::string(debugLogPath()), scratch.win("temp") + "\\logs\\native-windows.out");
-  EXPECT_TRUE(logHas(logMessages(scratch.path("temp/logs/native-windows.out")), "to temp"));
-}
-
-TEST_F(DebugLogTest, LogsAsPlainFileCountsAsMissing) {
-  Installation install(scratch, "install", /*withLogs=*/false);
-  scratch.writeFile("install/logs", "not a directory");
-  install.actAsProgram();
-  debug("to temp");
-  EXPECT_TRUE(logHas(logMessages(scratch.path("temp/logs/native-windows.out")), "to temp"));
-}
-
-TEST_F(DebugLogTest, ProgramAtDriveRootLogsToTemp) {
-  standinSetModuleFileName("Z:prog.exe");
-  debug("rootless");
-  EXPECT_TRUE(logHas(logMessages(scratch.path("temp/logs/native-windows.out")), "rootless"));
+  Installation bare(scratch, "bare", /*withLogs=*/false);
+  Installation plain(scratch, "plain", /*withLogs=*/false);
+  scratch.writeFile("plain/logs", "not a directory");
+  for (const std::string &program :
+       {toWindowsPath(bare.program), toWindowsPath(plain.program), std::string("Z:prog.exe")}) {
+    SCOPED_TRACE(program);
+    resetDebugLogForTest();
+    standinSetModuleFileName(program.c_str());
+    debug("to temp from %s", program.c_str());
+    EXPECT_EQ(std::string(debugLogPath()), scratch.win("temp") + "\\logs\\native-windows.out");
+    EXPECT_TRUE(logHas(logMessages(scratch.path("temp/logs/native-windows.out")),
+                       "to temp from " + program));
+  }
 }
 
 TEST_F(DebugLogTest, WithoutTempDirectoryTheBareNameInTheCurrentDirectory) {
-  Installation install(scratch, "install", /*withLogs=*/false);
-  install.actAsProgram();
+  Installation bare(scratch, "bare", /*withLogs=*/false);
+  bare.actAsProgram();
   standinFailCall("GetTempPathA", ERROR_ACCESS_DENIED);
   char previous[4096];
   ASSERT_TRUE(getcwd(previous, sizeof previous));
@@ -152,20 +129,17 @@ TEST_F(DebugLogTest, OverlongPathIsCutTo259Characters) {
 }
 
 TEST_F(DebugLogTest, UnopenableLogPrintsOnStandardOutputAndGoesOn) {
-  Installation install(scratch);
-  install.actAsProgram();
-  std::string out = captureStdout([] {
-    standinFailCall("_sopen", EACCES, 1, 0);
-    debug("lost");
-    debugError("lost too");
-  });
-  EXPECT_EQ(out, "Could not create log file.\nCould not create log file.\nCould not create log file.\n")
+  testing::internal::CaptureStdout();
+  standinFailCall("_sopen", EACCES, 1, 0);
+  debug("lost");
+  debugError("lost too");
+  fflush(stdout);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Could not create log file.\nCould not create log file.\nCould not create log file.\n")
       << "banner, line, error line";
 }
 
 TEST_F(DebugLogTest, ThreadsOfOneProcessNeverInterleaveTheirLines) {
-  Installation install(scratch);
-  install.actAsProgram();
   debug("main thread first");
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t)
@@ -188,8 +162,6 @@ TEST_F(DebugLogTest, ThreadsOfOneProcessNeverInterleaveTheirLines) {
 // lock is had again. Threads waiting for one another sleep in the process's
 // lock: the only sleeps are the pauses between tries.
 TEST_F(DebugLogTest, LockHeldElsewhereDelaysOneLineBoundedlyAndNobodySpins) {
-  Installation install(scratch);
-  install.actAsProgram();
   debug("settle the path");
   int ready[2], release[2];
   ASSERT_EQ(pipe(ready), 0);
@@ -236,8 +208,6 @@ TEST_F(DebugLogTest, LockHeldElsewhereDelaysOneLineBoundedlyAndNobodySpins) {
 }
 
 TEST_F(DebugLogTest, ProcessesAppendingAtOnceLoseAndTearNoLine) {
-  Installation install(scratch);
-  install.actAsProgram();
   constexpr int kProcesses = 6, kLines = 150;
   std::vector<pid_t> children;
   for (int p = 0; p < kProcesses; ++p) {

@@ -1,15 +1,9 @@
 // The event source key of a service, and the catalogue's ids as the program
 // sees them (generated from resources/messages.mc).
-#include "diag/debug_log.h"
 #include "diag/event_log.h"
-#include "platform/posix/standin.h"
 #include "support.h"
 
-#include <gtest/gtest.h>
-
 namespace {
-const char *const kKeyPrefix = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
-
 struct Value {
   LSTATUS status;
   DWORD type;
@@ -30,33 +24,16 @@ Value readValue(const std::string &keyPath, const char *name) {
   return value;
 }
 
-bool keyExists(const std::string &keyPath) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
-    return false;
-  RegCloseKey(key);
-  return true;
-}
-
 std::string dword(DWORD value) { return std::string(reinterpret_cast<const char *>(&value), 4); }
 
-class EventLogKeyTest : public testing::Test {
+class EventLogKeyTest : public InstallationTest {
 protected:
-  void SetUp() override {
-    resetDebugLogForTest();
-    install.actAsProgram();
-    programPath = toWindowsPath(install.program);
-  }
   void TearDown() override {
     EXPECT_EQ(standinOpenHandleCount(kStandinRegKey), 0) << "a registry key was left open";
-    standinClearFaults();
-    standinSetModuleFileName(nullptr);
-    resetDebugLogForTest();
+    InstallationTest::TearDown();
   }
-  std::vector<std::string> log() const { return logMessages(install.logPath()); }
-  ScratchDir scratch;
-  Installation install{scratch};
-  std::string programPath;
+  std::string programPath = toWindowsPath(install.program);
+  std::string keyPath = eventSourceKey("Velkor Inst1");
 };
 
 TEST(MessageCatalogue, IdsAndCategoryAreTheRegisteredOnes) {
@@ -72,11 +49,11 @@ TEST(MessageCatalogue, IdsAndCategoryAreTheRegisteredOnes) {
   static_assert(sizeof(MSG_GENERIC) == sizeof(DWORD), "ids are DWORDs");
 }
 
-TEST_F(EventLogKeyTest, CreateWritesTheFourValuesWithTheirTypesAndExactSizes) {
+// The key is written once, by the first create: a later one, from a program
+// in another place, finds it and must not repoint it.
+TEST_F(EventLogKeyTest, CreateWritesTheFourValuesOnceWithTheirTypesAndExactSizes) {
   EXPECT_TRUE(createEventLogKey("Velkor Inst1"));
-  std::string keyPath = std::string(kKeyPrefix) + "Velkor Inst1";
   std::string pathWithTerminator = programPath + std::string(1, '\0');
-
   Value eventFile = readValue(keyPath, "EventMessageFile");
   ASSERT_EQ(eventFile.status, ERROR_SUCCESS);
   EXPECT_EQ(eventFile.type, REG_EXPAND_SZ);
@@ -91,24 +68,17 @@ TEST_F(EventLogKeyTest, CreateWritesTheFourValuesWithTheirTypesAndExactSizes) {
   Value count = readValue(keyPath, "CategoryCount");
   EXPECT_EQ(count.type, REG_DWORD);
   EXPECT_EQ(count.data, dword(1));
-
   EXPECT_EQ(log().back(), "Creating registry key for service 'Velkor Inst1'.");
-}
 
-TEST_F(EventLogKeyTest, SecondCreateFindsTheKeyAndChangesNothing) {
-  ASSERT_TRUE(createEventLogKey("Velkor Inst1"));
   int writes = standinCallCount("RegSetValueExA");
   int creates = standinCallCount("RegCreateKeyExA");
-
-  // A later create from a program in another place must not repoint the key.
   Installation moved(scratch, "moved");
   moved.actAsProgram();
   EXPECT_TRUE(createEventLogKey("Velkor Inst1"));
   EXPECT_EQ(standinCallCount("RegSetValueExA"), writes);
   EXPECT_EQ(standinCallCount("RegCreateKeyExA"), creates);
-  std::string keyPath = std::string(kKeyPrefix) + "Velkor Inst1";
-  EXPECT_EQ(readValue(keyPath, "EventMessageFile").data, programPath + std::string(1, '\0'));
-  std::vector<std::string> lines = logMessages(install.logPath());
+  EXPECT_EQ(readValue(keyPath, "EventMessageFile").data, pathWithTerminator);
+  std::vector<std::string> lines = log();
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines[lines.size() - 2], "Creating registry key for service 'Velkor Inst1'.");
   EXPECT_EQ(lines.back(), "The registry key for service 'Velkor Inst1' already exists.");
@@ -123,7 +93,7 @@ TEST_F(EventLogKeyTest, AFailedValueLeavesAHalfWrittenKeyThatALaterCreateDoesNot
   for (int failing = 0; failing < 4; ++failing) {
     SCOPED_TRACE(names[failing]);
     std::string service = "half" + std::to_string(failing);
-    std::string keyPath = kKeyPrefix + service;
+    std::string keyPath = eventSourceKey(service);
     standinClearFaults();
     standinFailCall("RegSetValueExA", 1000 + failing, failing + 1);
 
@@ -143,19 +113,32 @@ TEST_F(EventLogKeyTest, AFailedValueLeavesAHalfWrittenKeyThatALaterCreateDoesNot
   }
 }
 
-TEST_F(EventLogKeyTest, FailureToCreateTheKeyIsTracedWithItsResult) {
-  standinFailCall("RegCreateKeyExA", ERROR_ACCESS_DENIED);
-  EXPECT_FALSE(createEventLogKey("Velkor Inst1"));
-  std::vector<std::string> lines = log();
-  ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(lines[lines.size() - 2], "ERROR:  RegCreateKeyEx failed, result=5.");
-  EXPECT_EQ(lines.back(), "ERROR:  Could not create a registry key.");
-  EXPECT_FALSE(keyExists(std::string(kKeyPrefix) + "Velkor Inst1"));
-  EXPECT_EQ(standinCallCount("RegSetValueExA"), 0);
+// The key not created, or the program path for its values not had: nothing
+// is registered and the cause is traced.
+TEST_F(EventLogKeyTest, FailureToCreateTheKeyOrToGetTheProgramPathRegistersNothing) {
+  debug("the log has found its place"); // it asks for the program path too
+  struct Case {
+    const char *call;
+    DWORD error;
+    const char *trace;
+  } cases[] = {{"RegCreateKeyExA", ERROR_ACCESS_DENIED, "ERROR:  RegCreateKeyEx failed, result=5."},
+               {"GetModuleFileNameA", ERROR_NOT_ENOUGH_MEMORY,
+                "ERROR:  GetModuleFileName failed, Last error = 8."}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.call);
+    standinClearFaults();
+    standinFailCall(c.call, c.error, standinCallCount(c.call) + 1, 0);
+    EXPECT_FALSE(createEventLogKey("Velkor Inst1"));
+    std::vector<std::string> lines = log();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], c.trace);
+    EXPECT_EQ(lines.back(), "ERROR:  Could not create a registry key.");
+    EXPECT_FALSE(registryKeyExists(keyPath));
+    EXPECT_EQ(standinCallCount("RegSetValueExA"), 0);
+  }
 }
 
 TEST_F(EventLogKeyTest, AKeyTheExistenceTestCannotOpenIsOpenedByCreateAndRewritten) {
-  std::string keyPath = std::string(kKeyPrefix) + "Velkor Inst1";
   standinFailCall("RegSetValueExA", ERROR_ACCESS_DENIED, 2);
   ASSERT_FALSE(createEventLogKey("Velkor Inst1"));
   standinClearFaults();
@@ -164,34 +147,10 @@ TEST_F(EventLogKeyTest, AKeyTheExistenceTestCannotOpenIsOpenedByCreateAndRewritt
   EXPECT_EQ(readValue(keyPath, "CategoryCount").data, dword(1));
 }
 
-TEST_F(EventLogKeyTest, AProgramPathThatCannotBeHadIsNotRegistered) {
-  debug("the log has found its place"); // it asks for the program path too
-  standinFailCall("GetModuleFileNameA", ERROR_NOT_ENOUGH_MEMORY,
-                  standinCallCount("GetModuleFileNameA") + 1, 0);
-  EXPECT_FALSE(createEventLogKey("Velkor Inst1"));
-  std::vector<std::string> lines = log();
-  ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(lines[lines.size() - 2], "ERROR:  GetModuleFileName failed, Last error = 8.");
-  EXPECT_EQ(lines.back(), "ERROR:  Could not create a registry key.");
-  EXPECT_FALSE(keyExists(std::string(kKeyPrefix) + "Velkor Inst1"));
-}
-
-TEST_F(EventLogKeyTest, RemoveDeletesTheKeyAndAMissingKeyNeedsNothing) {
+// A failed deletion names the full key path and its result; a key whose
+// name differs only in case is deleted; a missing key needs nothing.
+TEST_F(EventLogKeyTest, RemoveDeletesTheKeyOrNamesWhyNotAndAMissingKeyNeedsNothing) {
   ASSERT_TRUE(createEventLogKey("Velkor Inst1"));
-  EXPECT_TRUE(removeEventLogKey("VELKOR INST1")) << "key names are not case-sensitive";
-  EXPECT_FALSE(keyExists(std::string(kKeyPrefix) + "Velkor Inst1"));
-  EXPECT_EQ(log().back(), "Removing registry key for service 'VELKOR INST1'.");
-
-  EXPECT_TRUE(removeEventLogKey("Velkor Inst1"));
-  std::vector<std::string> lines = log();
-  EXPECT_EQ(lines.back(),
-            "The registry key for service 'Velkor Inst1' does not exist, so we do not need to remove it.");
-  EXPECT_EQ(standinCallCount("RegDeleteKeyA"), 1);
-}
-
-TEST_F(EventLogKeyTest, AFailedDeletionNamesTheFullKeyPathAndItsResult) {
-  ASSERT_TRUE(createEventLogKey("Velkor Inst1"));
-  std::string keyPath = std::string(kKeyPrefix) + "Velkor Inst1";
   // A subkey makes the deletion fail as it does on Windows (access denied).
   HKEY sub = nullptr;
   ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, (keyPath + "\\extra").c_str(), 0, nullptr, 0,
@@ -200,12 +159,20 @@ TEST_F(EventLogKeyTest, AFailedDeletionNamesTheFullKeyPathAndItsResult) {
   RegCloseKey(sub);
   EXPECT_FALSE(removeEventLogKey("Velkor Inst1"));
   EXPECT_EQ(log().back(), "ERROR:  RegDeleteKey('" + keyPath + "') failed, result=5.");
-  EXPECT_TRUE(keyExists(keyPath));
-
+  EXPECT_TRUE(registryKeyExists(keyPath));
   ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, (keyPath + "\\extra").c_str()), ERROR_SUCCESS);
   standinFailCall("RegDeleteKeyA", 1018, standinCallCount("RegDeleteKeyA") + 1);
   EXPECT_FALSE(removeEventLogKey("Velkor Inst1"));
   EXPECT_EQ(log().back(), "ERROR:  RegDeleteKey('" + keyPath + "') failed, result=1018.");
+
+  EXPECT_TRUE(removeEventLogKey("VELKOR INST1")) << "key names are not case-sensitive";
+  EXPECT_FALSE(registryKeyExists(keyPath));
+  EXPECT_EQ(log().back(), "Removing registry key for service 'VELKOR INST1'.");
+  int deletes = standinCallCount("RegDeleteKeyA");
+  EXPECT_TRUE(removeEventLogKey("Velkor Inst1"));
+  EXPECT_EQ(log().back(),
+            "The registry key for service 'Velkor Inst1' does not exist, so we do not need to remove it.");
+  EXPECT_EQ(standinCallCount("RegDeleteKeyA"), deletes);
 }
 
 TEST_F(EventLogKeyTest, AServiceNameTooLongForTheKeyPathIsRefused) {

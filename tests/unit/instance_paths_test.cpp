@@ -1,31 +1,27 @@
 // The installation directory and the instance root: canonicalisation and
 // its refusals, the first line of instance.loc, the length limits, the
-// probing while a named root is missing, and the race of two first calls.
+// probing and warning event while a named root is missing, and the race of
+// two first calls.
 #include "instance/instance_paths.h"
 #include "instance/lock_probe.h"
 
-#include "diag/debug_log.h"
+#include "diag/event_log.h"
 #include "instance_support.h"
-#include "platform/posix/standin.h"
+#include "platform/posix/standin_eventlog.h"
 
-#include <gtest/gtest.h>
 #include <thread>
 
 namespace {
-class InstancePaths : public testing::Test {
+class InstancePaths : public InstallationTest {
 protected:
-  void SetUp() override {
-    resetDebugLogForTest();
-    install.actAsProgram();
-  }
   void TearDown() override {
     unsetenv("VELKOR_STANDIN_DRIVE_D");
     freeInstancePaths();
-    standinClearFaults();
-    standinSetModuleFileName(nullptr);
-    resetDebugLogForTest();
+    if (eventSource)
+      DeregisterEventSource(eventSource);
+    eventSource = nullptr;
+    InstallationTest::TearDown();
   }
-  std::vector<std::string> log() const { return logMessages(install.logPath()); }
   // resolveDirectory's answer as a string, releasing it.
   static std::string resolved(const std::string &path) {
     char *result = resolveDirectory(path.c_str());
@@ -33,31 +29,12 @@ protected:
     free(result);
     return text;
   }
-  // Settles the root for an installation whose instance.loc holds `content`
-  // (no file when null); returns the root.
-  std::string rootFor(const char *content) {
-    freeInstancePaths();
-    std::string loc = install.root + "/instance.loc";
-    unlink(loc.c_str());
-    if (content)
-      writeWholeFile(loc, content);
-    EXPECT_EQ(initInstanceDir(install.rootWin.c_str()), 1);
-    return getInstanceRoot();
+  static std::string warningText(const std::string &dirWin) {
+    return "Could not resolve the Velkor instance root from '" + dirWin +
+           "\\instance.loc'; probing the install root '" + dirWin +
+           "' until the instance root becomes available.";
   }
-  ScratchDir scratch;
-  Installation install{scratch};
 };
-
-TEST_F(InstancePaths, ResolveDirectoryCanonicalisesExistingDirectories) {
-  EXPECT_EQ(resolved(install.rootWin + "\\lib\\..\\.\\logs"), install.rootWin + "\\logs");
-  std::string forward = install.rootWin + "/lib";
-  for (char &c : forward)
-    if (c == '\\')
-      c = '/';
-  EXPECT_EQ(resolved(forward), install.rootWin + "\\lib");
-  EXPECT_EQ(resolveDirectory(nullptr), nullptr);
-  EXPECT_TRUE(log().empty()) << "a null path is refused silently";
-}
 
 TEST_F(InstancePaths, ResolveDirectoryRefusalsNameTheirReason) {
   scratch.writeFile("install/file.txt", "x");
@@ -66,8 +43,9 @@ TEST_F(InstancePaths, ResolveDirectoryRefusalsNameTheirReason) {
   EXPECT_EQ(resolved(install.rootWin + "\\lib\\..\\file.txt"), "<null>");
   failNextCall("GetFullPathNameA", ERROR_ACCESS_DENIED);
   EXPECT_EQ(resolved("Z:\\tmp"), "<null>");
+  EXPECT_EQ(resolveDirectory(nullptr), nullptr);
   std::vector<std::string> messages = log();
-  ASSERT_EQ(messages.size(), 5u); // banner and four error lines
+  ASSERT_EQ(messages.size(), 5u) << "banner and four error lines: a null path is refused silently";
   EXPECT_EQ(messages[1], "ERROR:  The path 'C:' is drive-relative.");
   EXPECT_EQ(messages[2], "ERROR:  The path 'C:x' is drive-relative.");
   EXPECT_EQ(messages[3], "ERROR:  The path '" + install.rootWin + "\\file.txt' is not an existing directory.")
@@ -76,6 +54,12 @@ TEST_F(InstancePaths, ResolveDirectoryRefusalsNameTheirReason) {
 }
 
 TEST_F(InstancePaths, EverySpellingOfADirectoryResolvesToOneString) {
+  EXPECT_EQ(resolved(install.rootWin + "\\lib\\..\\.\\logs"), install.rootWin + "\\logs");
+  std::string forward = install.rootWin + "/lib";
+  for (char &c : forward)
+    if (c == '\\')
+      c = '/';
+  EXPECT_EQ(resolved(forward), install.rootWin + "\\lib");
   for (const std::string &spelling : {install.rootWin + "\\", install.rootWin + "\\\\",
                                       install.rootWin + "/", install.rootWin + "\\lib\\..\\"})
     EXPECT_EQ(resolved(spelling), install.rootWin) << "no separator after a name: " << spelling;
@@ -123,6 +107,7 @@ TEST_F(InstancePaths, EverySpellingOfADirectoryResolvesToOneString) {
   EXPECT_STREQ(separatorAfter("D:\\"), "");
   EXPECT_STREQ(separatorAfter("\\\\server\\share\\"), "");
   EXPECT_STREQ(separatorAfter("D:\\srv"), "\\");
+  EXPECT_TRUE(log().empty()) << "resolving writes nothing";
 }
 
 TEST_F(InstancePaths, AnInstallationAtADriveRootNamesItsFilesWithOneSeparator) {
@@ -164,13 +149,6 @@ TEST_F(InstancePaths, ResolvedFormsOf259CharactersPassAnd260AreTooLong) {
                                 "\\x\\..' is too long (261 chars)."));
 }
 
-TEST_F(InstancePaths, SafePathsHaveNoDoubleDotAnywhere) {
-  EXPECT_TRUE(isSafePath("Z:\\a.b\\c."));
-  EXPECT_FALSE(isSafePath(nullptr));
-  EXPECT_FALSE(isSafePath("Z:\\a..b"));
-  EXPECT_FALSE(isSafePath("..\\x"));
-}
-
 TEST_F(InstancePaths, InvalidInstanceDirIsReportedWithTheArgumentUnchanged) {
   testing::internal::CaptureStdout();
   EXPECT_EQ(initInstanceDir("Z:\\no/such\\dir"), 0);
@@ -179,41 +157,69 @@ TEST_F(InstancePaths, InvalidInstanceDirIsReportedWithTheArgumentUnchanged) {
   EXPECT_EQ(instanceRoot.load(), nullptr);
 }
 
-TEST_F(InstancePaths, FirstLineFormsOfInstanceLoc) {
+// The root instance.loc's first line names, whatever the file holds. A
+// root that resolves is cached; no usable first line makes instanceDir the
+// root, the very same string, cached without an error; a first line that
+// does not resolve is an error and leaves the root uncached.
+TEST_F(InstancePaths, FirstLineOfInstanceLocNamesTheRoot) {
   scratch.makeDir("inst");
   scratch.makeDir("install/inst");
   scratch.makeDir("abs");
-  const std::string sibling = scratch.win("inst");
-  const std::string inner = install.rootWin + "\\inst";
-
-  EXPECT_EQ(rootFor("..\\inst\r\nsecond line\r\n"), sibling);
+  const std::string sibling = scratch.win("inst"), inner = install.rootWin + "\\inst";
+  enum Kind { resolvedRoot, noLine, unresolved };
+  struct Row {
+    const char *what;
+    std::string content; // no file when "-"
+    Kind kind;
+    std::string root;
+  };
+  const std::vector<Row> rows = {
+      {"relative", "..\\inst\r\nsecond line\r\n", resolvedRoot, sibling},
+      {"absolute, blanks trimmed", scratch.win("abs") + " \t \t\r\n", resolvedRoot, scratch.win("abs")},
+      {"a single backslash is relative, no line end", "\\inst", resolvedRoot, inner},
+      {"so is a forward slash", "/inst\n", resolvedRoot, inner},
+      {"the first 259 characters only", "..\\inst" + std::string(252, ' ') + "garbage\r\n",
+       resolvedRoot, sibling},
+      {"a NUL ends the line", std::string("inst\0\\..\\..\\etc\n", 16), resolvedRoot, inner},
+      {"no file", "-", noLine, ""},
+      {"empty", "", noLine, ""},
+      {"blank first line", " \t \r\n..\\inst\r\n", noLine, ""},
+      {"Ctrl-Z ends the text", "\x1a..\\inst\r\n", noLine, ""},
+      {"only a NUL", std::string("\0\n", 2), noLine, ""},
+      {"binary bytes", std::string("\x01\x02\xfe\xff\x1a\x7f\x80\r\x1b[2J\n", 12) + "inst\n",
+       unresolved, ""},
+      {"100000-character line", std::string(100000, 'a') + "\ninst\n", unresolved, ""},
+      {"1000 characters, no line end", std::string(1000, '\xff'), unresolved, ""},
+      {"CR only line ends", "inst\r\rother\r", unresolved, ""},
+      {"a network root, unreachable here", "\\\\server\\share\\inst\r\n", unresolved, ""},
+  };
+  const std::string loc = install.root + "/instance.loc";
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.what);
+    freeInstancePaths();
+    unlink(loc.c_str());
+    if (row.content != "-")
+      writeWholeFile(loc, row.content);
+    size_t errors = countErrorLines(log());
+    ASSERT_EQ(initInstanceDir(install.rootWin.c_str()), 1);
+    std::string root = getInstanceRoot();
+    EXPECT_EQ(root, row.kind == resolvedRoot ? row.root : install.rootWin);
+    if (row.kind == noLine) {
+      EXPECT_EQ(instanceRoot.load(), instanceDir) << "the very same string, cached";
+    } else if (row.kind == unresolved) {
+      EXPECT_EQ(instanceRoot.load(), nullptr) << "a root that cannot be resolved is not cached";
+    }
+    EXPECT_EQ(countErrorLines(log()) > errors, row.kind == unresolved);
+  }
   EXPECT_TRUE(logHas(log(), "Instance root resolved from '" + install.rootWin +
                                 "\\instance.loc': '" + sibling + "'."));
-  EXPECT_EQ(rootFor((scratch.win("abs") + " \t \t\r\n").c_str()), scratch.win("abs"));
-  EXPECT_EQ(rootFor("\\inst"), inner) << "a single backslash is relative";
-  EXPECT_EQ(rootFor("/inst\n"), inner) << "so is a forward slash";
-  // The first 259 characters only: the rest of a long line is never seen.
-  EXPECT_EQ(rootFor(("..\\inst" + std::string(252, ' ') + "garbage\r\n").c_str()), sibling);
-}
-
-TEST_F(InstancePaths, WithoutAUsableFirstLineTheRootIsInstanceDirItselfAndCached) {
-  for (const char *content : {(const char *)nullptr, "", " \t \r\n..\\inst\r\n", "\x1a..\\inst\r\n"}) {
-    std::string root = rootFor(content);
-    EXPECT_EQ(instanceRoot.load(), instanceDir) << "the very same string, cached";
-    EXPECT_EQ(root, install.rootWin);
-  }
-  EXPECT_EQ(countErrorLines(log()), 0u);
-}
-
-TEST_F(InstancePaths, NetworkRootIsAbsoluteAndUnreachableHere) {
-  std::string root = rootFor("\\\\server\\share\\inst\r\n");
-  EXPECT_EQ(root, install.rootWin);
-  EXPECT_EQ(instanceRoot.load(), nullptr) << "a root that cannot be resolved is not cached";
   EXPECT_TRUE(logHas(log(), "ERROR:  Could not resolve the instance root '\\\\server\\share\\inst' read from '" +
                                 install.rootWin + "\\instance.loc'."));
 }
 
-TEST_F(InstancePaths, InstanceDirOf245CharactersReadsInstanceLocAnd246DoesNot) {
+// instance.loc is read only below an instanceDir of at most 245 characters
+// that is safe (no ".."); otherwise instanceDir is its own root.
+TEST_F(InstancePaths, InstanceDirOf245CharactersReadsInstanceLocAnd246OrUnsafeDoNot) {
   for (size_t length : {245u, 246u}) {
     std::string sub = makeDirOfWindowsLength(scratch, length, "len" + std::to_string(length));
     scratch.makeDir(sub + "/r");
@@ -226,9 +232,6 @@ TEST_F(InstancePaths, InstanceDirOf245CharactersReadsInstanceLocAnd246DoesNot) {
       EXPECT_EQ(getInstanceRoot(), instanceDir);
     freeInstancePaths();
   }
-}
-
-TEST_F(InstancePaths, UnsafeInstanceDirIsItsOwnRootWithoutReadingTheFile) {
   scratch.makeDir("a..b/r");
   scratch.writeFile("a..b/instance.loc", "r\r\n");
   ASSERT_EQ(initInstanceDir(scratch.win("a..b").c_str()), 1);
@@ -260,17 +263,48 @@ TEST_F(InstancePaths, MissingRootIsProbedOnEveryCallUntilItExistsThenCachedForGo
   EXPECT_EQ(countErrorLines(log()), 6u);
 }
 
-TEST_F(InstancePaths, FailedWarningReportLeavesTheFlagClearForALaterCall) {
-  // No event source is registered outside the service, so the report fails.
+// The warning event sent while the root named by instance.loc cannot be
+// resolved: once per process, its text cut at 519 characters. A report that
+// failed (no event source yet) leaves the flag clear for a later call.
+TEST_F(InstancePaths, MissingRootIsWarnedOfOnceAndAFailedReportIsMadeLater) {
   writeWholeFile(install.root + "/instance.loc", "..\\missing\r\n");
   ASSERT_EQ(initInstanceDir(install.rootWin.c_str()), 1);
-  EXPECT_EQ(instanceRootWarned.load(), 0);
   getInstanceRoot();
   EXPECT_EQ(instanceRootWarned.load(), 0);
-  EXPECT_GE(standinCallCount("ReportEventA"), 2);
+  EXPECT_GE(standinCallCount("ReportEventA"), 2) << "each call tried";
+  EXPECT_TRUE(standinReadEvents().empty());
+  eventSource = RegisterEventSourceA(nullptr, "VelkorTest");
+  ASSERT_NE(eventSource, nullptr);
+  getInstanceRoot();
+  getInstanceRoot();
+  std::vector<StandinEvent> events = standinReadEvents();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].source, "VelkorTest");
+  EXPECT_EQ(events[0].type, EVENTLOG_WARNING_TYPE);
+  EXPECT_EQ(events[0].category, EVENT_CATEGORY);
+  EXPECT_EQ(events[0].eventId, (DWORD)MSG_GENERIC);
+  EXPECT_TRUE(events[0].userSidNull);
+  EXPECT_EQ(events[0].strings, std::vector<std::string>{warningText(install.rootWin)});
+  EXPECT_EQ(events[0].rawDataSize, 0u);
+  EXPECT_EQ(instanceRootWarned.load(), 1);
 }
 
-TEST_F(InstancePaths, CandidateRootFromTheFirstLine) {
+TEST_F(InstancePaths, WarningTextIsCutAt519Characters) {
+  std::string sub = makeDirOfWindowsLength(scratch, 245, "long");
+  scratch.writeFile(sub + "/instance.loc", "..\\missing\r\n");
+  eventSource = RegisterEventSourceA(nullptr, "VelkorTest");
+  ASSERT_EQ(initInstanceDir(scratch.win(sub).c_str()), 1); // the first call reports
+  std::vector<StandinEvent> events = standinReadEvents();
+  ASSERT_EQ(events.size(), 1u);
+  ASSERT_EQ(events[0].strings.size(), 1u);
+  EXPECT_EQ(events[0].strings[0], warningText(scratch.win(sub)).substr(0, 519));
+}
+
+TEST_F(InstancePaths, CandidateRootFromTheFirstLineAndSafePaths) {
+  EXPECT_TRUE(isSafePath("Z:\\a.b\\c."));
+  EXPECT_FALSE(isSafePath(nullptr));
+  EXPECT_FALSE(isSafePath("Z:\\a..b"));
+  EXPECT_FALSE(isSafePath("..\\x"));
   char line[64];
   strcpy(line, "D:\\srv\\inst \t\r\n\r\n");
   EXPECT_EQ(trimRootLine(line), 11u);

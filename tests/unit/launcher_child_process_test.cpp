@@ -2,9 +2,6 @@
 // plain command line, and the bounded wait.
 #include "runtime_support.h"
 
-#include <gtest/gtest.h>
-
-#include "diag/debug_log.h"
 #include "instance/lock_probe.h"
 #include "launcher/child_process.h"
 #include "platform/posix/standin_process.h"
@@ -69,6 +66,8 @@ TEST_F(ChildProcess, ChildrenGetNullStandardHandlesAndOursStopBeingInheritable) 
                             "\"\"" + scratch.win("s.bat") + "\"\"' background=0."));
 }
 
+// Background 1 asks for DETACHED_PROCESS, and the stand-in gives such a
+// child a session of its own; any other value leaves it in ours.
 TEST_F(ChildProcess, OnlyBackgroundOneCreatesADetachedChild) {
   std::string body = "cut -d' ' -f6 /proc/$$/stat > '" + scratch.path("sid") + "'\necho $$ > '" +
                      scratch.path("pid") + "'\n";

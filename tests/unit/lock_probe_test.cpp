@@ -3,30 +3,23 @@
 // and `isrunning` answering from it.
 #include "instance/lock_probe.h"
 
-#include "diag/debug_log.h"
 #include "instance/instance_paths.h"
 #include "instance_support.h"
-#include "platform/posix/standin.h"
 
-#include <gtest/gtest.h>
+#include <algorithm>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 extern char **environ;
 
 namespace {
-class LockProbe : public testing::Test {
+class LockProbe : public InstallationTest {
 protected:
-  void SetUp() override {
-    resetDebugLogForTest();
-    install.actAsProgram();
-  }
   void TearDown() override {
     freeInstancePaths();
-    standinClearFaults();
-    standinSetModuleFileName(nullptr);
-    resetDebugLogForTest();
+    InstallationTest::TearDown();
   }
   void useRoot(const std::string &rootWin) { ASSERT_EQ(initInstanceDir(rootWin.c_str()), 1); }
   std::string lockPath() const { return install.rootWin + "\\locks\\server.lock"; }
@@ -37,15 +30,16 @@ protected:
   struct Answer {
     int result;
     int32_t running;
+    bool operator==(const Answer &o) const { return result == o.result && running == o.running; }
+    friend void PrintTo(const Answer &a, std::ostream *os) {
+      *os << "result " << a.result << ", running " << a.running;
+    }
   };
   static Answer probe(int32_t verbose = 1) {
     Answer answer{-1, 77};
     answer.result = isServerRunning(&answer.running, verbose);
     return answer;
   }
-  std::vector<std::string> log() const { return logMessages(install.logPath()); }
-  ScratchDir scratch;
-  Installation install{scratch};
 };
 
 // Holds an exclusive lock over byte 0 through a handle of its own.
@@ -71,9 +65,7 @@ TEST_F(LockProbe, LockHeldByAnotherHandleMeansRunningAndTheFileIsUntouched) {
   HeldLock server(lockPath());
   ASSERT_TRUE(server.held);
   int files = standinOpenHandleCount(kStandinFile);
-  Answer answer = probe();
-  EXPECT_EQ(answer.result, 0);
-  EXPECT_EQ(answer.running, 1);
+  EXPECT_EQ(probe(), (Answer{0, 1}));
   EXPECT_EQ(scratch.readFile("install/locks/server.lock"), "pid 1\n");
   EXPECT_EQ(standinOpenHandleCount(kStandinFile), files) << "the probe closed its descriptor";
   std::vector<std::string> messages = log();
@@ -89,47 +81,49 @@ TEST_F(LockProbe, LockHeldByAnotherHandleMeansRunningAndTheFileIsUntouched) {
 TEST_F(LockProbe, FreeLockMeansNotRunningAndIsReleasedAgain) {
   makeLockFile();
   useRoot(install.rootWin);
-  Answer first = probe();
-  EXPECT_EQ(first.result, 0);
-  EXPECT_EQ(first.running, 0);
+  EXPECT_EQ(probe(), (Answer{0, 0}));
   EXPECT_TRUE(logHas(log(), "Able to lock '" + lockPath() + "', so the server is not running."));
   // Released explicitly: Windows frees the locks of a closed handle only
   // at some later time. (Each debug-log line locks and releases a byte of
   // the log, so every lock taken must have its release.)
   EXPECT_GE(standinCallCount("LockFileEx"), 1);
   EXPECT_EQ(standinCallCount("UnlockFileEx"), standinCallCount("LockFileEx"));
-  Answer second = probe();
-  EXPECT_EQ(second.result, 0);
-  EXPECT_EQ(second.running, 0);
+  size_t lines = log().size();
+  EXPECT_EQ(probe(0), (Answer{0, 0}));
+  EXPECT_EQ(log().size(), lines) << "a quiet probe on a settled root writes nothing";
   HeldLock after(lockPath());
   EXPECT_TRUE(after.held) << "the probe's own lock did not outlive the call";
   EXPECT_EQ(scratch.readFile("install/locks/server.lock"), "pid 1\n");
 }
 
-TEST_F(LockProbe, QuietProbeOnASettledRootWritesNothing) {
-  makeLockFile();
-  useRoot(install.rootWin);
-  size_t before = log().size();
-  Answer answer = probe(0);
-  EXPECT_EQ(answer.result, 0);
-  EXPECT_EQ(answer.running, 0);
-  EXPECT_EQ(log().size(), before);
-}
-
+// A lock file that is missing, a directory, read-only (it cannot be opened
+// for the lock, whoever asks) or below a "locks" that is a file: the probe
+// cannot tell, traces it as no error, and creates nothing.
 TEST_F(LockProbe, MissingOrUnopenableLockFileCannotTell) {
   useRoot(install.rootWin);
-  Answer missing = probe();
-  EXPECT_EQ(missing.result, 1);
-  EXPECT_EQ(missing.running, 0);
-  EXPECT_TRUE(logHas(log(), "Could not open lock file '" + lockPath() +
-                                "', which means the server is not running."));
-  EXPECT_FALSE(scratch.exists("install/locks")) << "the probe never creates anything";
-
-  scratch.makeDir("install/locks/server.lock"); // a directory: the open is refused
-  Answer refused = probe();
-  EXPECT_EQ(refused.result, 1);
-  EXPECT_EQ(refused.running, 0);
+  const std::string file = "install/locks/server.lock";
+  int files = standinOpenHandleCount(kStandinFile);
+  for (const char *what : {"missing", "a directory", "read-only", "below a file"}) {
+    SCOPED_TRACE(what);
+    if (what[0] == 'a')
+      scratch.makeDir(file);
+    if (what[0] == 'r') {
+      rmdir(scratch.path(file).c_str());
+      scratch.writeFile(file, "");
+      chmod(scratch.path(file).c_str(), 0444);
+    }
+    if (what[0] == 'b') {
+      unlink(scratch.path(file).c_str());
+      rmdir(scratch.path("install/locks").c_str());
+      scratch.writeFile("install/locks", "not a directory");
+    }
+    EXPECT_EQ(probe(), (Answer{1, 0}));
+    EXPECT_EQ(log().back(), "Could not open lock file '" + lockPath() +
+                                "', which means the server is not running.");
+    EXPECT_EQ(scratch.exists("install/locks"), what[0] != 'm') << "the probe never creates anything";
+  }
   EXPECT_EQ(countErrorLines(log()), 0u) << "an open failure is a trace line, not an error";
+  EXPECT_EQ(standinOpenHandleCount(kStandinFile), files);
 }
 
 TEST_F(LockProbe, UnexpectedLockErrorsCannotTellAndNameTheirNumber) {
@@ -139,9 +133,7 @@ TEST_F(LockProbe, UnexpectedLockErrorsCannotTellAndNameTheirNumber) {
   // 13 is also the number of the translated violation: it must not pass for a held lock.
   for (DWORD error : {(DWORD)ERROR_INVALID_DATA, (DWORD)ERROR_ACCESS_DENIED}) {
     failNextCall("LockFileEx", error);
-    Answer answer = probe(0);
-    EXPECT_EQ(answer.result, 1);
-    EXPECT_EQ(answer.running, 0);
+    EXPECT_EQ(probe(0), (Answer{1, 0}));
     EXPECT_TRUE(logHas(log(), "ERROR:  Unexpected error locking: " + std::to_string(error)));
     standinClearFaults();
   }
@@ -149,7 +141,10 @@ TEST_F(LockProbe, UnexpectedLockErrorsCannotTellAndNameTheirNumber) {
   EXPECT_EQ(standinCallCount("UnlockFileEx"), 0) << "nothing was taken, nothing released";
 }
 
-TEST_F(LockProbe, InstanceRootOf240CharactersIsProbedAnd241IsTooLong) {
+// A root that is unset, unsafe, or of more than 240 characters gives a lock
+// path too long: refused without building one.
+TEST_F(LockProbe, InstanceRootOf240CharactersIsProbedAndAnUnsetUnsafeOrLongerOneIsTooLong) {
+  EXPECT_EQ(probe(), (Answer{1, 0}));
   for (size_t length : {240u, 241u}) {
     std::string root = makeDirOfWindowsLength(scratch, length, "r" + std::to_string(length));
     scratch.makeDir(root + "/locks");
@@ -157,29 +152,20 @@ TEST_F(LockProbe, InstanceRootOf240CharactersIsProbedAnd241IsTooLong) {
     scratch.writeFile("install/instance.loc", scratch.win(root) + "\r\n");
     useRoot(install.rootWin);
     ASSERT_EQ(strlen(getInstanceRoot()), length);
-    Answer answer = probe();
-    EXPECT_EQ(answer.result, length == 240 ? 0 : 1) << length;
-    EXPECT_EQ(answer.running, 0);
+    EXPECT_EQ(probe(), (Answer{length == 240 ? 0 : 1, 0})) << length;
     freeInstancePaths();
   }
-  EXPECT_EQ(countErrorLines(log()), 1u);
-  EXPECT_TRUE(logHas(log(), "ERROR:  Lock file path is too long."));
-}
-
-TEST_F(LockProbe, UnsafeOrUnsetRootIsRefusedAsTooLong) {
-  Answer unset = probe();
-  EXPECT_EQ(unset.result, 1);
-  EXPECT_EQ(unset.running, 0);
   scratch.makeDir("a..b/locks");
   scratch.writeFile("a..b/locks/server.lock", "");
   useRoot(scratch.win("a..b"));
-  Answer unsafe = probe();
-  EXPECT_EQ(unsafe.result, 1);
-  EXPECT_EQ(unsafe.running, 0);
+  EXPECT_EQ(probe(), (Answer{1, 0}));
   std::vector<std::string> messages = log();
-  EXPECT_EQ(countErrorLines(messages), 2u);
+  EXPECT_EQ(countErrorLines(messages), 3u);
+  EXPECT_EQ(std::count(messages.begin(), messages.end(), "ERROR:  Lock file path is too long."), 3);
+  int built = 0;
   for (const std::string &m : messages)
-    EXPECT_EQ(m.find("lock file name"), std::string::npos) << "no path is built: " << m;
+    built += m.find("lock file name") != std::string::npos;
+  EXPECT_EQ(built, 1) << "only for the root of 240 characters";
 }
 
 // ---- Against the test server, in another process ------------------------------
@@ -217,51 +203,34 @@ TEST_F(LockProbe, TestServerHoldsTheLockUntilItStopsOrDies) {
   useRoot(install.rootWin);
   pid_t server = startServer(install.rootWin);
   ASSERT_TRUE(waitForFile(scratch, "install/locks/server.ready", server));
-  Answer running = probe();
-  EXPECT_EQ(running.result, 0);
-  EXPECT_EQ(running.running, 1);
+  EXPECT_EQ(probe(), (Answer{0, 1}));
   scratch.writeFile("install/locks/server.stop", "");
   EXPECT_EQ(exitStatus(server), 0);
   EXPECT_FALSE(scratch.exists("install/locks/server.ready"));
-  Answer stopped = probe();
-  EXPECT_EQ(stopped.result, 0);
-  EXPECT_EQ(stopped.running, 0);
+  EXPECT_EQ(probe(), (Answer{0, 0}));
 
   server = startServer(install.rootWin);
   ASSERT_TRUE(waitForFile(scratch, "install/locks/server.ready", server));
   scratch.writeFile("install/locks/server.die", "");
   EXPECT_EQ(exitStatus(server), 3);
   EXPECT_TRUE(scratch.exists("install/locks/server.ready")) << "a crash cleans nothing up";
-  Answer died = probe();
-  EXPECT_EQ(died.result, 0);
-  EXPECT_EQ(died.running, 0) << "the lock went with the process";
+  EXPECT_EQ(probe(), (Answer{0, 0})) << "the lock went with the process";
 
   EXPECT_EQ(exitStatus(startServer(install.rootWin, {"--lifetime", "100"})), 3);
   EXPECT_EQ(exitStatus(startServer(install.rootWin, {"--no-lock"})), 0);
-  Answer neverLocked = probe();
-  EXPECT_EQ(neverLocked.result, 0);
-  EXPECT_EQ(neverLocked.running, 0);
+  EXPECT_EQ(probe(), (Answer{0, 0}));
 }
 
 TEST_F(LockProbe, IsRunningAnswersTrueFalseOrCannotTell) {
-  RunResult missing = runProgram(install.program, {"isrunning", install.rootWin});
-  EXPECT_EQ(missing.out, "Could not determine if the server is running.\n");
-  EXPECT_EQ(missing.exitCode, 2);
+  EXPECT_EQ(runProgram(install.program, {"isrunning", install.rootWin}),
+            (RunResult{2, "Could not determine if the server is running.\n"}));
 
   pid_t server = startServer(install.rootWin);
   ASSERT_TRUE(waitForFile(scratch, "install/locks/server.ready", server));
-  RunResult running = runProgram(install.program, {"isrunning", install.rootWin});
-  EXPECT_EQ(running.out, "true\n");
-  EXPECT_EQ(running.exitCode, 0);
+  EXPECT_EQ(runProgram(install.program, {"isrunning", install.rootWin}), (RunResult{0, "true\n"}));
   scratch.writeFile("install/locks/server.stop", "");
   EXPECT_EQ(exitStatus(server), 0);
 
-  RunResult stopped = runProgram(install.program, {"isrunning", install.rootWin});
-  EXPECT_EQ(stopped.out, "false\n");
-  EXPECT_EQ(stopped.exitCode, 1);
-
-  RunResult invalid = runProgram(install.program, {"isrunning", install.rootWin + "\\nothing"});
-  EXPECT_EQ(invalid.out, "The instance dir '" + install.rootWin + "\\nothing' is not valid.\n");
-  EXPECT_EQ(invalid.exitCode, 255);
+  EXPECT_EQ(runProgram(install.program, {"isrunning", install.rootWin}), (RunResult{1, "false\n"}));
 }
 } // namespace

@@ -21,23 +21,21 @@ protected:
   }
 };
 
-TEST_F(CommandsTest, CreateThenStateThenCreateAgain) {
-  RunResult state = run({"state", install.rootWin});
-  EXPECT_EQ(state.exitCode, 1);
-  EXPECT_EQ(state.out, "");
+TEST_F(CommandsTest, StateThenCreateThenStateThenCreateAgain) {
+  // A service the lookup cannot read is no match.
+  addService("locked", "C:\\l.exe", [](StandinService &s) { s.configUnreadable = true; });
+  EXPECT_EQ(run({"state", install.rootWin}), (RunResult{1, ""}));
+  EXPECT_TRUE(logHas(log(), "Service '' is disabled."));
 
-  RunResult created = run({"create", install.rootWin, "Velkor One", "Velkor directory server"});
-  EXPECT_EQ(created.exitCode, 0);
-  EXPECT_EQ(created.out, "");
+  EXPECT_EQ(run({"create", install.rootWin, "Velkor One", "Velkor directory server"}),
+            (RunResult{0, ""}));
   StandinService service = this->service("Velkor One");
   EXPECT_EQ(service.binaryPath, cmdToRun());
   EXPECT_EQ(service.description, "Velkor directory server");
   EXPECT_TRUE(eventKeyExists("Velkor One"));
   EXPECT_TRUE(logHas(log(), "Service successfully created."));
 
-  state = run({"state", install.rootWin});
-  EXPECT_EQ(state.exitCode, 0);
-  EXPECT_EQ(state.out, "Velkor One") << "the name alone, no line end";
+  EXPECT_EQ(run({"state", install.rootWin}), (RunResult{0, "Velkor One"})) << "no line end";
 
   // Found by its command line, also in the form an earlier release wrote
   // (the escaped closing quote of "<dir>\"): the name asked for does not
@@ -49,30 +47,30 @@ TEST_F(CommandsTest, CreateThenStateThenCreateAgain) {
   standinScmSave(service);
   ASSERT_TRUE(removeEventLogKey("Velkor One"));
   for (int round = 0; round < 2; ++round) {
-    created = run({"create", install.rootWin, "Something else", "x"});
-    EXPECT_EQ(created.exitCode, 1);
-    EXPECT_EQ(created.out, "");
+    EXPECT_EQ(run({"create", install.rootWin, "Something else", "x"}), (RunResult{1, ""}));
     StandinService updated = this->service("Velkor One");
     EXPECT_EQ(updated.binaryPath + "|" + updated.displayName + "|" + updated.description + "|" +
                   std::to_string(updated.preshutdownTimeout),
               cmdToRun() + "|shown|Velkor directory server|90000");
   }
-  EXPECT_EQ(standinScmKeys().size(), 1u) << "no second service";
+  EXPECT_EQ(standinScmKeys().size(), 2u) << "no second service beside the locked one";
   EXPECT_TRUE(eventKeyExists("Velkor One"));
   std::vector<std::string> lines = log();
   EXPECT_TRUE(logHas(lines, "Service 'Something else' already exists."));
   EXPECT_EQ(std::count(lines.begin(), lines.end(),
                        "Updating the command line of the service 'Velkor One' to '" + cmdToRun() + "'."),
             1) << "a line in today's form is not rewritten";
+
+  failAcrossProcesses("EnumServicesStatusA 5\n");
+  EXPECT_EQ(run({"state", install.rootWin}), (RunResult{2, ""}));
+  EXPECT_TRUE(logHas(log(), "Could not determine the state of the service: no service list."));
 }
 
 TEST_F(CommandsTest, CreateForAnotherInstanceTakesTheNextSuffixOrReportsTheRefusal) {
   ASSERT_EQ(run({"create", install.rootWin, "velkor", "first"}).exitCode, 0);
   Installation second(scratch, "second");
-  RunResult created = run(second, {"create", second.rootWin, "velkor", "second"});
-  EXPECT_EQ(created.exitCode, 0);
-  RunResult state = run(second, {"state", second.rootWin});
-  EXPECT_EQ(state.out, "velkor-2");
+  EXPECT_EQ(run(second, {"create", second.rootWin, "velkor", "second"}).exitCode, 0);
+  EXPECT_EQ(run(second, {"state", second.rootWin}).out, "velkor-2");
   EXPECT_TRUE(eventKeyExists("velkor-2"));
 
   // Free by the exact name check, refused by the SCM.
@@ -85,33 +83,16 @@ TEST_F(CommandsTest, CreateForAnotherInstanceTakesTheNextSuffixOrReportsTheRefus
   EXPECT_EQ(run(third, {"state", third.rootWin}).exitCode, 1);
 }
 
-TEST_F(CommandsTest, StateThatCannotBeDetermined) {
-  addService("locked", "C:\\l.exe", [](StandinService &s) { s.configUnreadable = true; });
-  RunResult state = run({"state", install.rootWin});
-  EXPECT_EQ(state.exitCode, 1) << "no match among readable services";
-  EXPECT_TRUE(logHas(log(), "Service '' is disabled."));
-
-  failAcrossProcesses("EnumServicesStatusA 5\n");
-  state = run({"state", install.rootWin});
-  EXPECT_EQ(state.exitCode, 2);
-  EXPECT_EQ(state.out, "");
-  EXPECT_TRUE(logHas(log(), "Could not determine the state of the service: no service list."));
-}
-
 TEST_F(CommandsTest, RemoveAndCleanup) {
   EXPECT_EQ(run({"remove", install.rootWin}).exitCode, 1);
   ASSERT_EQ(run({"create", install.rootWin, "velkor", "x"}).exitCode, 0);
-  RunResult removed = run({"remove", install.rootWin});
-  EXPECT_EQ(removed.exitCode, 0);
-  EXPECT_EQ(removed.out, "");
+  EXPECT_EQ(run({"remove", install.rootWin}), (RunResult{0, ""}));
   EXPECT_FALSE(exists("velkor"));
   EXPECT_FALSE(eventKeyExists("velkor"));
-  EXPECT_EQ(run({"state", install.rootWin}).exitCode, 1);
+  EXPECT_EQ(run({"state", install.rootWin}), (RunResult{1, ""}));
   EXPECT_TRUE(logHas(log(), "removeService returning 0."));
 
-  RunResult cleanup = run({"cleanup", "velkor"});
-  EXPECT_EQ(cleanup.exitCode, 1);
-  EXPECT_EQ(cleanup.out, "");
+  EXPECT_EQ(run({"cleanup", "velkor"}), (RunResult{1, ""}));
 
   // Marked for deletion while this process holds it open.
   ASSERT_EQ(run({"create", install.rootWin, "velkor", "x"}).exitCode, 0);

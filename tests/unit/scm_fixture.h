@@ -3,24 +3,18 @@
 // check that every SCM and service handle opened was closed.
 #pragma once
 
-#include "diag/debug_log.h"
 #include "diag/event_log.h"
 #include "instance/instance_paths.h"
-#include "platform/posix/standin.h"
 #include "platform/posix/standin_scm.h"
 #include "platform/posix/standin_scm_store.h"
 #include "support.h"
 
-#include <gtest/gtest.h>
-
-class ScmTest : public testing::Test {
+class ScmTest : public InstallationTest {
 protected:
   void SetUp() override {
-    resetDebugLogForTest();
-    standinClearFaults();
+    InstallationTest::SetUp();
     for (const std::string &key : standinScmKeys())
       standinScmErase(key.c_str());
-    install.actAsProgram();
     instanceDir = strdup(install.rootWin.c_str());
   }
 
@@ -29,10 +23,8 @@ protected:
     EXPECT_EQ(standinOpenHandleCount(kStandinService), 0) << "a service handle was left open";
     free(instanceDir);
     instanceDir = nullptr;
-    standinSetModuleFileName(nullptr);
-    standinClearFaults();
     standinSetTimeScale(1);
-    resetDebugLogForTest();
+    InstallationTest::TearDown();
   }
 
   // What the program registers as the command line of this installation.
@@ -65,15 +57,9 @@ protected:
 
   // The service's event-log source key.
   static bool eventKeyExists(const std::string &name) {
-    std::string path = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + name;
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
-      return false;
-    RegCloseKey(key);
-    return true;
+    return registryKeyExists(eventSourceKey(name));
   }
 
-  std::vector<std::string> log() const { return logMessages(install.logPath()); }
   // The log from the first line equal to `from` on (empty when absent).
   std::vector<std::string> logFrom(const std::string &from) const {
     std::vector<std::string> all = log();
@@ -86,7 +72,4 @@ protected:
     std::vector<std::string> all = log();
     return all.empty() ? "" : all.back();
   }
-
-  ScratchDir scratch;
-  Installation install{scratch};
 };

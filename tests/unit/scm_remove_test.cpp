@@ -17,26 +17,25 @@ protected:
   }
 };
 
-TEST_F(RemoveTest, StoppedServiceIsDeletedWithoutAStopRequest) {
-  addService("velkor", "C:\\svc.exe");
-  ASSERT_TRUE(createEventLogKey("velkor"));
-  EXPECT_EQ(removeServiceWithName("velkor"), 0);
-  EXPECT_FALSE(exists("velkor"));
-  EXPECT_FALSE(eventKeyExists("velkor"));
-  EXPECT_EQ(standinCallCount("ControlService"), 0);
-  std::vector<std::string> tail = logFrom("Removing service with name velkor.");
-  ASSERT_FALSE(tail.empty());
-  EXPECT_EQ(tail[1], "Removing service 'velkor' from the Service Control Manager.");
-  EXPECT_EQ(tail.back(), "Service successfully removed.");
-  EXPECT_TRUE(logHas(tail, "Deleting the service 'velkor'."));
-}
-
-TEST_F(RemoveTest, NameMustMatchExactly) {
+// Only the exact name is removed; a stopped service goes without a stop
+// request, and its event-log source with it.
+TEST_F(RemoveTest, StoppedServiceOfExactlyThatNameIsDeletedWithoutAStopRequest) {
   addService("Velkor", "C:\\svc.exe");
+  ASSERT_TRUE(createEventLogKey("Velkor"));
   EXPECT_EQ(removeServiceWithName("velkor"), 1);
   EXPECT_EQ(lastLine(), "Service does not exist.");
   EXPECT_TRUE(exists("Velkor"));
   EXPECT_EQ(standinCallCount("DeleteService"), 0);
+
+  EXPECT_EQ(removeServiceWithName("Velkor"), 0);
+  EXPECT_FALSE(exists("Velkor"));
+  EXPECT_FALSE(eventKeyExists("Velkor"));
+  EXPECT_EQ(standinCallCount("ControlService"), 0);
+  std::vector<std::string> tail = logFrom("Removing service with name Velkor.");
+  ASSERT_FALSE(tail.empty());
+  EXPECT_EQ(tail[1], "Removing service 'Velkor' from the Service Control Manager.");
+  EXPECT_EQ(tail.back(), "Service successfully removed.");
+  EXPECT_TRUE(logHas(tail, "Deleting the service 'Velkor'."));
 }
 
 TEST_F(RemoveTest, RunningServiceStoppedThenDeleted) {

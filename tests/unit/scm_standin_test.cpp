@@ -121,8 +121,8 @@ TEST_F(StandinScmTest, ConfigurationReportsTheWholeSizeItNeeds) {
   ASSERT_NE(service, nullptr) << "names are compared without case";
   DWORD needed = 0;
   QUERY_SERVICE_CONFIGA small;
-  EXPECT_FALSE(QueryServiceConfigA(service, &small, sizeof small, &needed));
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(lastErrorOf(QueryServiceConfigA(service, &small, sizeof small, &needed)),
+            (DWORD)ERROR_INSUFFICIENT_BUFFER);
   EXPECT_GT(needed, (DWORD)sizeof small);
 
   std::vector<char> buffer(needed);
@@ -135,11 +135,10 @@ TEST_F(StandinScmTest, ConfigurationReportsTheWholeSizeItNeeds) {
   EXPECT_EQ(config->dwServiceType, SERVICE_WIN32_OWN_PROCESS);
 
   SERVICE_STATUS status;
-  EXPECT_FALSE(QueryServiceStatus(service, &status)) << "opened for the configuration only";
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+  EXPECT_EQ(lastErrorOf(QueryServiceStatus(service, &status)),
+            (DWORD)ERROR_ACCESS_DENIED) << "opened for the configuration only";
   EXPECT_TRUE(CloseServiceHandle(service));
-  EXPECT_FALSE(CloseServiceHandle(service));
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+  EXPECT_EQ(lastErrorOf(CloseServiceHandle(service)), (DWORD)ERROR_INVALID_HANDLE);
 
   EXPECT_EQ(OpenServiceA(scm, "missing", SERVICE_QUERY_CONFIG), nullptr);
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_SERVICE_DOES_NOT_EXIST);
@@ -175,8 +174,8 @@ TEST_F(StandinScmTest, CreationRefusesTakenNamesAndDisplayNames) {
   EXPECT_TRUE(DeleteService(service));
   EXPECT_EQ(create("alpha", "again"), (DWORD)ERROR_SERVICE_MARKED_FOR_DELETE);
   SERVICE_DESCRIPTIONA description = {const_cast<char *>("text")};
-  EXPECT_FALSE(ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &description));
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_SERVICE_MARKED_FOR_DELETE);
+  EXPECT_EQ(lastErrorOf(ChangeServiceConfig2A(service, SERVICE_CONFIG_DESCRIPTION, &description)),
+            (DWORD)ERROR_SERVICE_MARKED_FOR_DELETE);
   CloseServiceHandle(service);
   EXPECT_EQ(create("alpha", "again"), 0u) << "gone with its last handle";
 
@@ -203,10 +202,9 @@ TEST_F(StandinScmTest, DeletionMarksAndTheServiceGoesOnceStoppedClosedAndItsProc
   SC_HANDLE second = OpenServiceA(scm, "svc", SERVICE_QUERY_STATUS);
   EXPECT_EQ(service("svc").openHandles, 2);
   EXPECT_TRUE(DeleteService(first));
-  EXPECT_FALSE(DeleteService(first));
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_SERVICE_MARKED_FOR_DELETE);
-  EXPECT_FALSE(DeleteService(second)) << "DELETE access is needed";
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+  EXPECT_EQ(lastErrorOf(DeleteService(first)), (DWORD)ERROR_SERVICE_MARKED_FOR_DELETE);
+  EXPECT_EQ(lastErrorOf(DeleteService(second)),
+            (DWORD)ERROR_ACCESS_DENIED) << "DELETE access is needed";
   CloseServiceHandle(first);
   CloseServiceHandle(second);
   EXPECT_TRUE(exists("svc")) << "still running";
@@ -249,12 +247,12 @@ TEST_F(StandinScmTest, StopRequestAnsweredByTheRecordOrByItsHost) {
     s.hostPid = (int)getpid();
   });
   SC_HANDLE starting = OpenServiceA(scm, "starting", SERVICE_ALL_ACCESS);
-  EXPECT_FALSE(ControlService(starting, SERVICE_CONTROL_INTERROGATE, &status));
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+  EXPECT_EQ(lastErrorOf(ControlService(starting, SERVICE_CONTROL_INTERROGATE, &status)),
+            (DWORD)ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
   EXPECT_EQ(status.dwCurrentState, SERVICE_START_PENDING) << "the status is filled in";
   for (DWORD systemOnly : {SERVICE_CONTROL_SHUTDOWN, SERVICE_CONTROL_PRESHUTDOWN}) {
-    EXPECT_FALSE(ControlService(starting, systemOnly, &status));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER) << "only the system sends it";
+    EXPECT_EQ(lastErrorOf(ControlService(starting, systemOnly, &status)),
+              (DWORD)ERROR_INVALID_PARAMETER) << "only the system sends it";
   }
   CloseServiceHandle(starting);
 
@@ -296,8 +294,8 @@ TEST_F(StandinScmTest, StopRequestAnsweredByTheRecordOrByItsHost) {
   SC_HANDLE hosted = OpenServiceA(scm, "hosted", SERVICE_ALL_ACCESS);
   ASSERT_TRUE(ControlService(hosted, SERVICE_CONTROL_STOP, &status));
   EXPECT_EQ(status.dwCurrentState, SERVICE_STOP_PENDING) << "what the handler reported";
-  EXPECT_FALSE(ControlService(hosted, SERVICE_CONTROL_STOP, &status));
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_SERVICE_CANNOT_ACCEPT_CTRL) << "already stopping";
+  EXPECT_EQ(lastErrorOf(ControlService(hosted, SERVICE_CONTROL_STOP, &status)),
+            (DWORD)ERROR_SERVICE_CANNOT_ACCEPT_CTRL) << "already stopping";
 
   // A handler that never answers: the request times out.
   answer = false;
@@ -305,8 +303,8 @@ TEST_F(StandinScmTest, StopRequestAnsweredByTheRecordOrByItsHost) {
   running.status.dwCurrentState = SERVICE_RUNNING;
   standinScmSave(running);
   standinSetTimeScale(0);
-  EXPECT_FALSE(ControlService(hosted, SERVICE_CONTROL_STOP, &status));
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_SERVICE_REQUEST_TIMEOUT);
+  EXPECT_EQ(lastErrorOf(ControlService(hosted, SERVICE_CONTROL_STOP, &status)),
+            (DWORD)ERROR_SERVICE_REQUEST_TIMEOUT);
   done = true;
   host.join();
   CloseServiceHandle(hosted);

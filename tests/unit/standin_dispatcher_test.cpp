@@ -2,8 +2,6 @@
 // handler, when the dispatcher returns, and starting a service's process.
 #include "runtime_support.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 
 namespace {
@@ -38,14 +36,13 @@ struct StandinDispatcher : testing::Test {
 TEST_F(StandinDispatcher, OnlyAProcessTheScmStartedMayDispatch) {
   bed.registerService(0);
   unsetenv("VELKOR_STANDIN_SERVICE");
-  EXPECT_FALSE(StartServiceCtrlDispatcherA(table));
-  EXPECT_EQ((DWORD)ERROR_FAILED_SERVICE_CONTROLLER_CONNECT, GetLastError());
+  EXPECT_EQ(lastErrorOf(StartServiceCtrlDispatcherA(table)),
+            (DWORD)ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
   setenv("VELKOR_STANDIN_SERVICE", bed.name.c_str(), 1); // named, but not hosted here
-  EXPECT_FALSE(StartServiceCtrlDispatcherA(table));
-  EXPECT_EQ((DWORD)ERROR_FAILED_SERVICE_CONTROLLER_CONNECT, GetLastError());
+  EXPECT_EQ(lastErrorOf(StartServiceCtrlDispatcherA(table)),
+            (DWORD)ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
   SERVICE_TABLE_ENTRYA empty[1] = {{nullptr, nullptr}};
-  EXPECT_FALSE(StartServiceCtrlDispatcherA(empty));
-  EXPECT_EQ((DWORD)ERROR_INVALID_DATA, GetLastError());
+  EXPECT_EQ(lastErrorOf(StartServiceCtrlDispatcherA(empty)), (DWORD)ERROR_INVALID_DATA);
   EXPECT_EQ(nullptr, RegisterServiceCtrlHandlerA(bed.name.c_str(), handler));
   EXPECT_EQ((DWORD)ERROR_SERVICE_DOES_NOT_EXIST, GetLastError());
 }
@@ -93,8 +90,7 @@ TEST_F(StandinDispatcher, ControlsReachTheHandlerInOrderAsTheStateAllowsUntilThe
   EXPECT_EQ((DWORD)SERVICE_STOPPED, bed.current().dwCurrentState);
   ASSERT_EQ(1u, standinScmLateStatuses(bed.name.c_str()).size());
   EXPECT_EQ("4 0 0 0 0 5", statusText(standinScmLateStatuses(bed.name.c_str())[0]));
-  EXPECT_FALSE(SetServiceStatus(nullptr, &service.status));
-  EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());
+  EXPECT_EQ(lastErrorOf(SetServiceStatus(nullptr, &service.status)), (DWORD)ERROR_INVALID_HANDLE);
 }
 
 // A start returns once the process has connected to the dispatcher; one

@@ -2,10 +2,8 @@
 // file, so two handles conflict even inside one process, and they bar reads
 // and writes, as on Windows. And its share modes and deletion: opens and
 // deletes refused as Windows refuses them.
-#include "platform/posix/standin.h"
 #include "support.h"
 
-#include <gtest/gtest.h>
 #include <csignal>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -95,16 +93,16 @@ TEST_F(StandinLocks, LockedRangesRefuseReadsAndWritesAsWindowsDoes) {
   EXPECT_EQ(scratch.readFile("file"), "contXnt");
 }
 
-TEST_F(StandinLocks, UnlockMustNameExactlyALockedRange) {
+// An unlock names exactly a range its own handle locked; shared locks share,
+// and unlocking one keeps the others; bad arguments and faults fail.
+TEST_F(StandinLocks, UnlockMustNameExactlyALockedRangeAndSharedLocksShare) {
   EXPECT_EQ(unlock(a, 0, 1), (DWORD)ERROR_NOT_LOCKED);
   ASSERT_EQ(lock(a, 0, 4), 0u);
   EXPECT_EQ(unlock(a, 0, 1), (DWORD)ERROR_NOT_LOCKED);
   EXPECT_EQ(unlock(b, 0, 4), (DWORD)ERROR_NOT_LOCKED) << "another handle's range";
   EXPECT_EQ(unlock(a, 0, 4), 0u);
   EXPECT_EQ(unlock(a, 0, 4), (DWORD)ERROR_NOT_LOCKED);
-}
 
-TEST_F(StandinLocks, SharedLocksShareAndUnlockingOneKeepsTheOther) {
   EXPECT_EQ(lock(a, 0, 10, false), 0u);
   EXPECT_EQ(lock(a, 0, 1, false), 0u);
   EXPECT_EQ(lock(b, 0, 1, false), 0u);
@@ -112,17 +110,15 @@ TEST_F(StandinLocks, SharedLocksShareAndUnlockingOneKeepsTheOther) {
   int c = open();
   EXPECT_EQ(lock(c, 0, 1), (DWORD)ERROR_LOCK_VIOLATION) << "a's 10-byte range still covers byte 0";
   _close(c);
-}
 
-TEST_F(StandinLocks, BadArgumentsAndFaultsFail) {
   OVERLAPPED at = {};
-  EXPECT_FALSE(LockFileEx(handle(a), LOCKFILE_EXCLUSIVE_LOCK, 1, 1, 0, &at));
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
-  EXPECT_FALSE(LockFileEx(INVALID_HANDLE_VALUE, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at));
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+  EXPECT_EQ(lastErrorOf(LockFileEx(handle(a), LOCKFILE_EXCLUSIVE_LOCK, 1, 1, 0, &at)),
+            (DWORD)ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(lastErrorOf(LockFileEx(INVALID_HANDLE_VALUE, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at)),
+            (DWORD)ERROR_INVALID_HANDLE);
   standinFailCall("LockFileEx", ERROR_NOT_ENOUGH_MEMORY, standinCallCount("LockFileEx") + 1);
-  EXPECT_EQ(lock(a, 0, 1), (DWORD)ERROR_NOT_ENOUGH_MEMORY);
-  EXPECT_EQ(lock(a, 0, 1), 0u);
+  EXPECT_EQ(lock(b, 20, 1), (DWORD)ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(lock(b, 20, 1), 0u);
   standinClearFaults();
 }
 } // namespace
@@ -199,8 +195,7 @@ TEST(StandinShareModes, DeleteIsRefusedWhileAnOpenDoesNotShareIt) {
   std::string path = scratch.win("f");
   int log = _sopen(path.c_str(), _O_WRONLY | _O_APPEND, _SH_DENYNO);
   ASSERT_GE(log, 0);
-  EXPECT_FALSE(DeleteFileA(path.c_str()));
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(lastErrorOf(DeleteFileA(path.c_str())), (DWORD)ERROR_SHARING_VIOLATION);
   EXPECT_TRUE(scratch.exists("f"));
   _close(log);
 
@@ -214,8 +209,7 @@ TEST(StandinShareModes, DeleteIsRefusedWhileAnOpenDoesNotShareIt) {
   EXPECT_TRUE(scratch.exists("f"));
   EXPECT_EQ(tryOpen(path, GENERIC_READ, kShareAll), (DWORD)ERROR_ACCESS_DENIED);
   EXPECT_EQ(tryOpen(path, 0, kShareAll), (DWORD)ERROR_ACCESS_DENIED);
-  EXPECT_FALSE(DeleteFileA(path.c_str()));
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
+  EXPECT_EQ(lastErrorOf(DeleteFileA(path.c_str())), (DWORD)ERROR_ACCESS_DENIED);
   CloseHandle(sharing);
   EXPECT_TRUE(scratch.exists("f")) << "the size query still holds it";
   CloseHandle(sizeQuery);
@@ -253,8 +247,7 @@ TEST(StandinShareModes, AnotherProcessesOpenRefusesUntilItDies) {
   ASSERT_EQ(read(ready[0], &byte, 1), 1);
   EXPECT_EQ(byte, 'y');
   EXPECT_EQ(tryOpen(path, GENERIC_READ, kShareAll), (DWORD)ERROR_SHARING_VIOLATION);
-  EXPECT_FALSE(DeleteFileA(path.c_str()));
-  EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(lastErrorOf(DeleteFileA(path.c_str())), (DWORD)ERROR_SHARING_VIOLATION);
   HANDLE mine = openShared(locked, kRW, kShareAll);
   EXPECT_EQ(lockByte(mine), (DWORD)ERROR_LOCK_VIOLATION);
   kill(holder, SIGKILL);

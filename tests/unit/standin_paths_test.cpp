@@ -1,9 +1,7 @@
 // The stand-in's GetFullPathNameA: the path forms Windows knows, made
 // absolute against the current directory Z:\... and cleaned of "." and "..".
-#include "platform/posix/standin.h"
 #include "support.h"
 
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 namespace {

@@ -74,6 +74,18 @@ std::string toWindowsPath(const std::string &posixPath) {
   return windows;
 }
 
+bool registryKeyExists(const std::string &path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    return false;
+  RegCloseKey(key);
+  return true;
+}
+
+std::string eventSourceKey(const std::string &service) {
+  return "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + service;
+}
+
 std::vector<std::string> logMessages(const std::string &posixLogPath) {
   std::vector<std::string> messages;
   std::string content = readWholeFile(posixLogPath);

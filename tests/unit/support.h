@@ -2,6 +2,10 @@
 // log, and running the program as a child process on the stand-in machine.
 #pragma once
 
+#include "diag/debug_log.h"
+#include "platform/posix/standin.h"
+
+#include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
@@ -28,6 +32,13 @@ private:
 std::string readWholeFile(const std::string &posixPath);
 void writeWholeFile(const std::string &posixPath, const std::string &content);
 std::string toWindowsPath(const std::string &posixPath);
+// 0 when a call succeeded, else the last error it left:
+// EXPECT_EQ(lastErrorOf(DeleteFileA(path)), (DWORD)ERROR_ACCESS_DENIED).
+inline DWORD lastErrorOf(bool succeeded) { return succeeded ? 0 : GetLastError(); }
+// True when the key below HKEY_LOCAL_MACHINE opens.
+bool registryKeyExists(const std::string &path);
+// The path below HKEY_LOCAL_MACHINE of a service's event-log source key.
+std::string eventSourceKey(const std::string &service);
 
 // The debug log's lines (CR LF separated) with their "<time>: (pid=N)  "
 // prefix removed; error lines keep their "ERROR:  " tag.
@@ -48,10 +59,35 @@ struct Installation {
   void actAsProgram() const;
 };
 
+// A test acting as the program of a fresh installation, with the debug log
+// and the stand-in's faults and module name reset around it.
+class InstallationTest : public testing::Test {
+protected:
+  void SetUp() override {
+    resetDebugLogForTest();
+    standinClearFaults();
+    install.actAsProgram();
+  }
+  void TearDown() override {
+    standinClearFaults();
+    standinSetModuleFileName(nullptr);
+    resetDebugLogForTest();
+  }
+  std::vector<std::string> log() const { return logMessages(install.logPath()); }
+  ScratchDir scratch;
+  Installation install{scratch};
+};
+
 struct RunResult {
   int exitCode; // the low 8 bits, as a process status: -1 shows as 255
   std::string out;
 };
+inline bool operator==(const RunResult &a, const RunResult &b) {
+  return a.exitCode == b.exitCode && a.out == b.out;
+}
+inline void PrintTo(const RunResult &r, std::ostream *os) {
+  *os << "exit " << r.exitCode << ", out \"" << r.out << "\"";
+}
 // Runs `program` with args (argv[0] is the program) and extra "NAME=value"
 // environment entries; standard output is captured.
 RunResult runProgram(const std::string &program, const std::vector<std::string> &args,
