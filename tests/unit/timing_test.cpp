@@ -11,62 +11,6 @@
 #include "scm/service_remove.h"
 
 namespace {
-// What one thread of this process did, in order: its sleeps and waits with
-// the lengths asked for ("Sleep 2000", "WaitForSingleObject 5000"), and,
-// given the service's reports, each status it reported ("status <text>") and
-// each event it wrote ("event <symbol>"). Sleep(0), a yield, is left out.
-struct Story {
-  std::vector<StandinTimedCall> calls = standinTimeline();
-  std::vector<std::string> statuses;
-  std::vector<StandinEvent> events;
-
-  Story() = default;
-  explicit Story(const ServiceBed &bed)
-      : statuses(bed.statuses()), events(standinReadEvents()) {
-    EXPECT_FALSE(standinTimelineOverflowed());
-    // Every report and event of the run was made by this process, and none
-    // failed, so the n-th call is the n-th record.
-    EXPECT_EQ(statuses.size(), count("SetServiceStatus"));
-    EXPECT_EQ(events.size(), count("ReportEventA"));
-  }
-
-  static std::string symbolOf(const StandinEvent &e) {
-    std::string text = eventText(e); // "<type> <symbol> [<string>]..."
-    size_t from = text.find(' ') + 1;
-    return text.substr(from, text.find(" [") - from);
-  }
-
-  size_t count(const std::string &call) const {
-    return (size_t)std::count_if(calls.begin(), calls.end(),
-                                 [&](const StandinTimedCall &c) { return c.call == call; });
-  }
-
-  // The thread that first asked `call` for `ms`; 0 when none did.
-  int threadOf(const std::string &call, DWORD ms) const {
-    for (const StandinTimedCall &c : calls)
-      if (c.call == call && c.requestedMs == ms)
-        return c.thread;
-    return 0;
-  }
-
-  std::vector<std::string> of(int thread) const {
-    std::vector<std::string> out;
-    size_t status = 0, event = 0;
-    for (const StandinTimedCall &c : calls) {
-      std::string line;
-      if (c.call == "SetServiceStatus" && status < statuses.size())
-        line = "status " + statuses[status++];
-      else if (c.call == "ReportEventA" && event < events.size())
-        line = "event " + symbolOf(events[event++]);
-      else if (c.requestedMs != kStandinNoLength && c.requestedMs != 0)
-        line = c.call + " " + std::to_string(c.requestedMs);
-      if (!line.empty() && c.thread == thread)
-        out.push_back(line);
-    }
-    return out;
-  }
-};
-
 // The entries of `all` that start with one of `prefixes`, in order.
 std::vector<std::string> only(const std::vector<std::string> &all,
                               const std::vector<std::string> &prefixes) {
@@ -80,21 +24,7 @@ std::vector<std::string> only(const std::vector<std::string> &all,
   return out;
 }
 
-std::vector<std::string> repeated(const std::string &line, size_t times) {
-  return std::vector<std::string>(times, line);
-}
-
-std::vector<std::string> joined(std::vector<std::string> a, const std::vector<std::string> &b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
 struct ServiceTiming : ServiceRun {
-  void SetUp() override {
-    standinClearTimeline();
-    ServiceRun::SetUp();
-  }
-
   // Waits until serviceMain has made `passes` supervision waits of 5 s.
   void waitForPasses(int passes) const {
     EXPECT_TRUE(eventually([&] {
@@ -103,11 +33,6 @@ struct ServiceTiming : ServiceRun {
                return c.call == "WaitForSingleObject" && c.requestedMs == 5000;
              }) >= passes;
     }));
-  }
-
-  // Replaces the stop launcher with one that leaves the server running.
-  void launcherThatDoesNothing() const {
-    writeWholeFile(bed.launcherPath(), "#!/bin/sh\nexit 0\n");
   }
 };
 } // namespace
@@ -284,28 +209,6 @@ TEST_F(ServiceTiming, ADeadServerIsReprobedThreeTimesTwoSecondsApart) {
   EXPECT_EQ(joined(repeated("Sleep 2000", 3), {"status 1 1066 -1 0 0 261", "event MSG_STOPPED_OUTSIDE_SCM"}),
             std::vector<std::string>(mainStory.end() - 5, mainStory.end()));
   EXPECT_EQ("WaitForSingleObject 5000", mainStory[mainStory.size() - 6]);
-}
-
-// A stop whose server keeps running probes 30 times, 2 s apart after a 1 s
-// pause, then reports running again before it writes MSG_STOP_FAILED.
-TEST_F(ServiceTiming, AStopThatFailsProbesTwoSecondsApart) {
-  launcherThatDoesNothing();
-  EXPECT_EQ(0, runService([this] {
-    EXPECT_TRUE(bed.waitForState(SERVICE_RUNNING));
-    bed.control(SERVICE_CONTROL_STOP);
-    EXPECT_TRUE(eventually([&] { return bed.events().size() == 2; }));
-    bed.killScriptServer();
-  }));
-  Story story(bed);
-  std::vector<std::string> stopStory = story.of(story.threadOf("Sleep", 1000));
-  std::vector<std::string> expected = {"Sleep 1000"};
-  for (int probe = 0; probe < 30; ++probe) {
-    expected.push_back("status 3 0 0 " + std::to_string(probe + 2) + " 10000 261");
-    expected.push_back("Sleep 2000");
-  }
-  expected.push_back("status 4 0 0 0 0 261");
-  expected.push_back("event MSG_STOP_FAILED");
-  EXPECT_EQ(expected, stopStory);
 }
 
 // A script that ends without starting the server: the start probes 5 s apart
