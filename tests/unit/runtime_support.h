@@ -17,6 +17,7 @@
 #include "instance/instance_paths.h"
 #include "service/service_status.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -161,6 +162,25 @@ struct ServiceBed {
 
   std::string scriptCalls() const { return readWholeFile(inst.root + "/bat/calls"); }
 
+  // Makes the stop launcher leave the server running (or, with false, stop it again).
+  void launcherIgnoresStop(bool ignore = true) const {
+    std::string marker = inst.root + "/lib/winlauncher.ignore";
+    if (ignore)
+      writeWholeFile(marker, "");
+    else
+      unlink(marker.c_str());
+  }
+
+  // velkor_sc, the client of the stand-in SCM.
+  static RunResult sc(const std::vector<std::string> &args) {
+    return runProgram(fixturePath("velkor_sc"), args);
+  }
+
+  // An event of this instance as eventText shows it.
+  std::string event(int type, const char *symbol) const {
+    return std::to_string(type) + " " + symbol + " [" + inst.rootWin + "]";
+  }
+
   // Starts the test server on the instance root and waits until it holds its lock.
   pid_t startServer(bool lock = true) {
     std::string server = fixturePath("velkor_test_server");
@@ -283,6 +303,7 @@ struct ServiceRun : testing::Test {
   std::thread driver;
 
   void SetUp() override {
+    standinClearTimeline();
     unsetenv("VELKOR_WINDOWS_SERVICE_REFRESH_PERIOD");
     unsetenv("VELKOR_WINDOWS_SERVICE_STARTDS_WAIT");
     unsetenv("VELKOR_WINDOWS_SERVICE_START_NTRIES");
@@ -305,3 +326,68 @@ struct ServiceRun : testing::Test {
     return exitCode;
   }
 };
+
+// What one thread of this process did, in order: its sleeps and waits with
+// the lengths asked for ("Sleep 2000", "WaitForSingleObject 5000"), and,
+// given the service's reports, each status it reported ("status <text>") and
+// each event it wrote ("event <symbol>"). Sleep(0), a yield, is left out.
+struct Story {
+  std::vector<StandinTimedCall> calls = standinTimeline();
+  std::vector<std::string> statuses;
+  std::vector<StandinEvent> events;
+
+  Story() = default;
+  explicit Story(const ServiceBed &bed) : statuses(bed.statuses()), events(standinReadEvents()) {
+    EXPECT_FALSE(standinTimelineOverflowed());
+    // Every report and event of the run was made by this process, and none
+    // failed, so the n-th call is the n-th record.
+    EXPECT_EQ(statuses.size(), count("SetServiceStatus"));
+    EXPECT_EQ(events.size(), count("ReportEventA"));
+  }
+
+  static std::string symbolOf(const StandinEvent &e) {
+    std::string text = eventText(e); // "<type> <symbol> [<string>]..."
+    size_t from = text.find(' ') + 1;
+    return text.substr(from, text.find(" [") - from);
+  }
+
+  size_t count(const std::string &call) const {
+    return (size_t)std::count_if(calls.begin(), calls.end(),
+                                 [&](const StandinTimedCall &c) { return c.call == call; });
+  }
+
+  // The thread that first asked `call` for `ms`; 0 when none did.
+  int threadOf(const std::string &call, DWORD ms) const {
+    for (const StandinTimedCall &c : calls)
+      if (c.call == call && c.requestedMs == ms)
+        return c.thread;
+    return 0;
+  }
+
+  std::vector<std::string> of(int thread) const {
+    std::vector<std::string> out;
+    size_t status = 0, event = 0;
+    for (const StandinTimedCall &c : calls) {
+      std::string line;
+      if (c.call == "SetServiceStatus" && status < statuses.size())
+        line = "status " + statuses[status++];
+      else if (c.call == "ReportEventA" && event < events.size())
+        line = "event " + symbolOf(events[event++]);
+      else if (c.requestedMs != kStandinNoLength && c.requestedMs != 0)
+        line = c.call + " " + std::to_string(c.requestedMs);
+      if (!line.empty() && c.thread == thread)
+        out.push_back(line);
+    }
+    return out;
+  }
+};
+
+inline std::vector<std::string> repeated(const std::string &line, size_t times) {
+  return std::vector<std::string>(times, line);
+}
+
+inline std::vector<std::string> joined(std::vector<std::string> a,
+                                       const std::vector<std::string> &b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}

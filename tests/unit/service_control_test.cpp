@@ -1,5 +1,10 @@
 // The control handler and the stop sequence, called as the dispatcher would,
-// with the stop launcher and the test server of a real installation.
+// with the stop launcher and the test server of a real installation. A stop
+// hands the sequence to its own thread, so the handler returns while it runs
+// and controls and the server's end can race it. The SCM itself delivers
+// nothing while the service is stop-pending; the guard still keeps a second
+// sequence out when a control reaches the handler directly.
+// Run under TSan as well: the guard, the state and the event are shared.
 #include "runtime_support.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +17,7 @@ struct ServiceControl : testing::Test {
   ServiceBed bed;
 
   void SetUp() override {
+    standinClearTimeline();
     bed.resolve();
     bed.registerService();
     bed.registerHandler(serviceHandler);
@@ -26,8 +32,16 @@ struct ServiceControl : testing::Test {
 
   bool waitForIdle() { return eventually([] { return stopInProgress.load() == 0; }, 30000); }
   bool terminated() { return WaitForSingleObject(terminationEvent.load(), 0) == WAIT_OBJECT_0; }
-  std::string shutdownEvent() const { return "0 MSG_SERVER_SHUTDOWN [" + bed.inst.rootWin + "]"; }
-  std::string stopFailedEvent() const { return "1 MSG_STOP_FAILED [" + bed.inst.rootWin + "]"; }
+  std::string stopFailedEvent() const { return bed.event(1, "MSG_STOP_FAILED"); }
+
+  // Hands the handler a control the way the SCM does: only when the state
+  // the service last reported lets it through; else the SCM's refusal.
+  DWORD deliver(DWORD control) {
+    DWORD refusal = standinScmControlRefusal(bed.current(), control);
+    if (!refusal)
+      serviceHandler(control);
+    return refusal;
+  }
 
   // The handler's lines written by `action` (a stop thread may write its own meanwhile).
   std::vector<std::string> linesOf(const std::function<void()> &action) {
@@ -40,12 +54,10 @@ struct ServiceControl : testing::Test {
     return out;
   }
 
-  // Stop-pending reports with check points first..last, wait hint 10000.
-  static std::vector<std::string> loopReports(int first, int last) {
-    std::vector<std::string> out;
-    for (int cp = first; cp <= last; ++cp)
-      out.push_back("3 0 0 " + std::to_string(cp) + " 10000 261");
-    return out;
+  // The handler's lines for a stop that comes while one runs.
+  static std::vector<std::string> alreadyStopping(int code) {
+    return {"serviceHandler called with controlCode=" + std::to_string(code) + ".",
+            "serviceHandler: a stop is already in progress.", "serviceHandler returning."};
   }
 };
 } // namespace
@@ -84,16 +96,31 @@ TEST_F(ServiceControl, InterrogateRepeatsTheLastReportAndNeverEndsTheService) {
   EXPECT_TRUE(standinScmLateStatuses(bed.name.c_str()).empty());
 }
 
-TEST_F(ServiceControl, PauseContinueAndUnknownCodesOnlyTrace) {
-  EXPECT_EQ(std::vector<std::string>({"serviceHandler called with controlCode=2.",
-                                      "serviceHandler: pause.", "serviceHandler returning."}),
-            linesOf([] { serviceHandler(SERVICE_CONTROL_PAUSE); }));
-  EXPECT_EQ(std::vector<std::string>({"serviceHandler called with controlCode=3.",
-                                      "serviceHandler: continue.", "serviceHandler returning."}),
-            linesOf([] { serviceHandler(SERVICE_CONTROL_CONTINUE); }));
-  EXPECT_EQ(std::vector<std::string>(
-                {"serviceHandler called with controlCode=200.", "serviceHandler returning."}),
-            linesOf([] { serviceHandler(200); }));
+// Pause, continue and unknown codes only trace; the extended handler forwards
+// every control and answers an unknown one ERROR_CALL_NOT_IMPLEMENTED.
+TEST_F(ServiceControl, PauseContinueAndUnknownCodesOnlyTraceThroughEitherHandler) {
+  const struct {
+    DWORD code, exResult;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {SERVICE_CONTROL_PAUSE, NO_ERROR,
+       {"serviceHandler called with controlCode=2.", "serviceHandler: pause.",
+        "serviceHandler returning."}},
+      {SERVICE_CONTROL_CONTINUE, NO_ERROR,
+       {"serviceHandler called with controlCode=3.", "serviceHandler: continue.",
+        "serviceHandler returning."}},
+      {200, ERROR_CALL_NOT_IMPLEMENTED,
+       {"serviceHandler called with controlCode=200.", "serviceHandler returning."}},
+      {SERVICE_CONTROL_INTERROGATE, NO_ERROR,
+       {"serviceHandler called with controlCode=4.", "serviceHandler: interrogate.",
+        "serviceHandler returning."}},
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(c.lines, linesOf([&] { serviceHandler(c.code); }));
+    EXPECT_EQ(c.lines, linesOf([&] {
+                EXPECT_EQ(c.exResult, serviceHandlerEx(c.code, 0, nullptr, nullptr));
+              }));
+  }
   EXPECT_TRUE(bed.statuses().empty());
   EXPECT_EQ((DWORD)SERVICE_RUNNING, currentServiceState.load());
 }
@@ -113,15 +140,19 @@ TEST_F(ServiceControl, StopAfterTheServerStoppedReportsAnUnexpectedEnd) {
   EXPECT_EQ(0, countOf(log, "doStopApplication"));
 }
 
-TEST_F(ServiceControl, StopLauncherMakesTheServerRelease) {
+// The launcher makes the server let go; a shutdown and a stop that reach the
+// handler while the sequence runs start nothing more.
+TEST_F(ServiceControl, StopLauncherMakesTheServerReleaseAndControlsDuringItAddNothing) {
   bed.startServer();
+  serviceHandler(SERVICE_CONTROL_STOP); // the sequence goes to its thread
+  serviceHandler(SERVICE_CONTROL_SHUTDOWN);
   serviceHandler(SERVICE_CONTROL_STOP);
   ASSERT_TRUE(waitForIdle());
   EXPECT_FALSE(lockHeld(bed.lockFile()));
   std::vector<std::string> statuses = bed.statuses();
   EXPECT_EQ("3 0 0 1 30000 261", statuses.front());
   EXPECT_EQ("1 0 0 0 0 261", statuses.back());
-  EXPECT_EQ(std::vector<std::string>({shutdownEvent()}), bed.events());
+  EXPECT_EQ(std::vector<std::string>({bed.event(0, "MSG_SERVER_SHUTDOWN")}), bed.events());
   EXPECT_TRUE(terminated());
   EXPECT_EQ((DWORD)SERVICE_STOPPED, currentServiceState.load());
   // The launcher is not waited for; it gets its arguments all the same.
@@ -134,28 +165,36 @@ TEST_F(ServiceControl, StopLauncherMakesTheServerRelease) {
                               "\\lib\\winlauncher.exe\" stop \"" + bed.inst.rootWin + "\\.\"'."));
   EXPECT_TRUE(logHas(log, "doStopApplication: server stopped."));
   EXPECT_EQ(1, countOf(log, "Faking a service termination so serviceMain can return."));
+  EXPECT_EQ(1, countOf(log, "doStopApplication"));
+  EXPECT_EQ(2, countOf(log, "serviceHandler: a stop is already in progress."));
 }
 
-// A stop whose server never lets go leaves the service running; the next
-// stop starts afresh. A shutdown that comes while it fails is not absorbed:
-// once the stop's budget is spent the service ends, with an error.
+// A stop whose server never lets go probes 30 times, 2 s apart after a 1 s
+// pause, then reports running again before it writes MSG_STOP_FAILED: the
+// service runs on and the next stop starts afresh. A shutdown that comes
+// while it fails is not absorbed: once the stop's budget is spent the
+// service ends, with an error.
 TEST_F(ServiceControl, StopNeverReleasedRunsAgainUnlessTheSystemEndsMeanwhile) {
   ServiceBed::setTimeScale(0.05); // the stop loop runs about 3 s
   bed.startServer();
-  writeWholeFile(bed.inst.root + "/lib/winlauncher.ignore", "");
+  bed.launcherIgnoresStop();
   serviceHandler(SERVICE_CONTROL_STOP);
   ASSERT_TRUE(eventually([&] { return bed.statuses().size() >= 3; }));
   // A second stop while the first runs changes nothing.
-  EXPECT_EQ(std::vector<std::string>({"serviceHandler called with controlCode=1.",
-                                      "serviceHandler: a stop is already in progress.",
-                                      "serviceHandler returning."}),
-            linesOf([] { serviceHandler(SERVICE_CONTROL_STOP); }));
+  EXPECT_EQ(alreadyStopping(1), linesOf([] { serviceHandler(SERVICE_CONTROL_STOP); }));
   ASSERT_TRUE(waitForIdle());
 
+  Story story(bed);
+  std::vector<std::string> stopStory = {"Sleep 1000"};
+  for (int checkPoint = 2; checkPoint <= 31; ++checkPoint)
+    stopStory = joined(stopStory, {"status 3 0 0 " + std::to_string(checkPoint) + " 10000 261",
+                                   "Sleep 2000"});
+  stopStory = joined(stopStory, {"status 4 0 0 0 0 261", "event MSG_STOP_FAILED"});
+  EXPECT_EQ(stopStory, story.of(story.threadOf("Sleep", 1000)));
   std::vector<std::string> expected = {"3 0 0 1 30000 261"};
-  for (const std::string &s : loopReports(2, 31))
-    expected.push_back(s);
-  expected.push_back("4 0 0 0 0 261");
+  for (const std::string &line : stopStory)
+    if (startsWith(line, "status "))
+      expected.push_back(line.substr(7));
   EXPECT_EQ(expected, bed.statuses());
   EXPECT_EQ(std::vector<std::string>({stopFailedEvent()}), bed.events());
   EXPECT_FALSE(terminated());
@@ -182,37 +221,32 @@ TEST_F(ServiceControl, StopNeverReleasedRunsAgainUnlessTheSystemEndsMeanwhile) {
   EXPECT_EQ(std::vector<std::string>({stopFailedEvent(), stopFailedEvent()}), bed.events());
 }
 
-TEST_F(ServiceControl, ShutdownRunsOnTheCallingThreadAndEndsTheServiceEvenWhenItFails) {
-  bed.startServer();
-  writeWholeFile(bed.inst.root + "/lib/winlauncher.ignore", "");
-  serviceHandler(SERVICE_CONTROL_SHUTDOWN); // returns only when the sequence is over
-  EXPECT_EQ(0, stopInProgress.load());
-  std::vector<std::string> statuses = bed.statuses();
-  ASSERT_EQ(32u, statuses.size());
-  EXPECT_EQ("3 0 0 31 10000 261", statuses[30]);
-  EXPECT_EQ("1 1066 -1 0 0 261", statuses.back());
-  EXPECT_TRUE(terminated());
-  EXPECT_EQ(std::vector<std::string>({stopFailedEvent()}), bed.events());
-  EXPECT_TRUE(logHas(bed.log(), "Faking a service termination so serviceMain can return."));
-}
+namespace {
+struct SystemEnd : ServiceControl, testing::WithParamInterface<DWORD> {};
+} // namespace
 
-// A preshutdown stops like a stop (on the stop thread, the handler returns at
-// once) and ends like a shutdown; the one-stop guard covers it.
-TEST_F(ServiceControl, PreshutdownRunsOnTheStopThreadAndEndsTheServiceEvenWhenItFails) {
+// A shutdown runs the stop on the calling thread: the handler returns when
+// the sequence is over. A preshutdown stops like a stop (on the stop thread,
+// the handler returns at once), and the one-stop guard covers it. Either
+// ends the service even when the stop fails.
+TEST_P(SystemEnd, StopsOnceAndEndsTheServiceEvenWhenTheStopFails) {
+  const DWORD code = GetParam();
   bed.startServer();
-  writeWholeFile(bed.inst.root + "/lib/winlauncher.ignore", "");
-  EXPECT_EQ(std::vector<std::string>({"serviceHandler called with controlCode=15.",
-                                      "serviceHandler: preshutdown", "serviceHandler: stop",
-                                      "serviceHandler returning."}),
-            linesOf([] { serviceHandler(SERVICE_CONTROL_PRESHUTDOWN); }));
-  // While it runs: the SCM refuses a stop; one that reached the handler
-  // would change nothing.
-  EXPECT_EQ((DWORD)ERROR_SERVICE_CANNOT_ACCEPT_CTRL,
-            standinScmControlRefusal(bed.current(), SERVICE_CONTROL_STOP));
-  EXPECT_EQ(std::vector<std::string>({"serviceHandler called with controlCode=1.",
-                                      "serviceHandler: a stop is already in progress.",
-                                      "serviceHandler returning."}),
-            linesOf([] { serviceHandler(SERVICE_CONTROL_STOP); }));
+  bed.launcherIgnoresStop();
+  std::vector<std::string> lines = linesOf([&] { serviceHandler(code); });
+  if (code == SERVICE_CONTROL_SHUTDOWN) {
+    EXPECT_EQ(0, stopInProgress.load());
+  } else {
+    EXPECT_EQ(std::vector<std::string>({"serviceHandler called with controlCode=15.",
+                                        "serviceHandler: preshutdown", "serviceHandler: stop",
+                                        "serviceHandler returning."}),
+              lines);
+    // While it runs: the SCM refuses a stop; one that reached the handler
+    // would change nothing.
+    EXPECT_EQ((DWORD)ERROR_SERVICE_CANNOT_ACCEPT_CTRL,
+              standinScmControlRefusal(bed.current(), SERVICE_CONTROL_STOP));
+    EXPECT_EQ(alreadyStopping(1), linesOf([] { serviceHandler(SERVICE_CONTROL_STOP); }));
+  }
   ASSERT_TRUE(waitForIdle());
   std::vector<std::string> statuses = bed.statuses();
   ASSERT_EQ(32u, statuses.size());
@@ -222,21 +256,17 @@ TEST_F(ServiceControl, PreshutdownRunsOnTheStopThreadAndEndsTheServiceEvenWhenIt
   EXPECT_TRUE(terminated());
   EXPECT_EQ((DWORD)SERVICE_STOPPED, currentServiceState.load());
   EXPECT_EQ(std::vector<std::string>({stopFailedEvent()}), bed.events());
-  EXPECT_EQ(1, countOf(bed.log(), "doStopApplication"));
+  std::vector<std::string> log = bed.log();
+  EXPECT_EQ(1, countOf(log, "doStopApplication"));
+  EXPECT_TRUE(logHas(log, "Faking a service termination so serviceMain can return."));
 }
 
-TEST_F(ServiceControl, TheExtendedHandlerForwardsEveryControl) {
-  EXPECT_EQ((DWORD)NO_ERROR, serviceHandlerEx(SERVICE_CONTROL_PAUSE, 0, nullptr, nullptr));
-  EXPECT_EQ((DWORD)ERROR_CALL_NOT_IMPLEMENTED, serviceHandlerEx(200, 0, nullptr, nullptr));
-  EXPECT_EQ(std::vector<std::string>({"serviceHandler called with controlCode=4.",
-                                      "serviceHandler: interrogate.",
-                                      "serviceHandler returning."}),
-            linesOf([] {
-              EXPECT_EQ((DWORD)NO_ERROR,
-                        serviceHandlerEx(SERVICE_CONTROL_INTERROGATE, 0, nullptr, nullptr));
-            }));
-  EXPECT_EQ(3, countOf(bed.log(), "serviceHandler returning."));
-}
+INSTANTIATE_TEST_SUITE_P(Controls, SystemEnd,
+                         testing::Values(SERVICE_CONTROL_SHUTDOWN, SERVICE_CONTROL_PRESHUTDOWN),
+                         [](const testing::TestParamInfo<DWORD> &info) {
+                           return info.param == SERVICE_CONTROL_SHUTDOWN ? "Shutdown"
+                                                                         : "Preshutdown";
+                         });
 
 TEST_F(ServiceControl, MissingLauncherFailsAtOnceWithOnlyTheFirstReport) {
   unlink(bed.launcherPath().c_str());
@@ -267,4 +297,42 @@ TEST_F(ServiceControl, BeforeTheSlotIsSetControlsReportNothing) {
   ASSERT_TRUE(waitForIdle());
   EXPECT_TRUE(bed.statuses().empty());
   EXPECT_TRUE(terminated());
+}
+
+TEST_F(ServiceControl, InterrogatesDuringAStopAreRefusedAndNothingFollowsTheStoppedReport) {
+  bed.startServer();
+  {
+    StandinScmLock lock; // the SCM shows the service running
+    StandinService service;
+    standinScmLoad(bed.name.c_str(), &service);
+    service.status.dwCurrentState = SERVICE_RUNNING;
+    service.status.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+    standinScmSave(service);
+  }
+  EXPECT_EQ(0, updateServiceStatus(SERVICE_RUNNING, 0, 0, 0, 0, serviceStatusSlot));
+  EXPECT_EQ(0u, deliver(SERVICE_CONTROL_INTERROGATE)); // repeats it
+  EXPECT_EQ(0u, deliver(SERVICE_CONTROL_STOP));
+  int refused = 0;
+  while (stopInProgress.load())
+    refused += deliver(SERVICE_CONTROL_INTERROGATE) == ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+  EXPECT_LT(0, refused);
+  EXPECT_TRUE(terminated());
+  EXPECT_FALSE(lockHeld(bed.lockFile()));
+  EXPECT_EQ(1, countOf(bed.log(), "serviceHandler: interrogate."));
+  std::vector<std::string> statuses = bed.statuses();
+  EXPECT_EQ("4 0 0 0 0 261", statuses[0]);
+  EXPECT_EQ("4 0 0 0 0 261", statuses[1]);
+  EXPECT_EQ("1 0 0 0 0 261", statuses.back());
+  EXPECT_EQ(1, std::count(statuses.begin(), statuses.end(), "1 0 0 0 0 261"));
+  EXPECT_TRUE(standinScmLateStatuses(bed.name.c_str()).empty());
+}
+
+TEST_F(ServiceControl, ServerDyingDuringTheStopCountsAsStopped) {
+  pid_t server = bed.startServer();
+  serviceHandler(SERVICE_CONTROL_STOP); // stop-pending: the stop thread runs
+  bed.killServer(server);
+  ASSERT_TRUE(waitForIdle());
+  EXPECT_EQ(1, countOf(bed.log(), "doStopApplication: server stopped."));
+  EXPECT_TRUE(terminated());
+  EXPECT_EQ(std::vector<std::string>({bed.event(0, "MSG_SERVER_SHUTDOWN")}), bed.events());
 }

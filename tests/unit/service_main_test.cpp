@@ -11,10 +11,6 @@
 
 namespace {
 struct ServiceMain : ServiceRun {
-  std::string event(int type, const char *symbol) const {
-    return std::to_string(type) + " " + symbol + " [" + bed.inst.rootWin + "]";
-  }
-
   // Waits for RUNNING, then stops the service with the launcher.
   std::function<void()> runThenStop() {
     return [this] {
@@ -27,60 +23,14 @@ struct ServiceMain : ServiceRun {
     return std::vector<std::string>(all.begin(), all.begin() + (long)std::min(n, all.size()));
   }
 };
-
-// The start's reports, then one halfway through the 10 s refresh period (the
-// start's last one covers the first 5 s).
-const std::vector<std::string> kStartReports = {"2 0 0 1 5000 0", "2 0 0 2 330000 0",
-                                                "2 0 0 3 10000 0", "2 0 0 4 10000 0"};
 } // namespace
-
-TEST_F(ServiceMain, NormalStartRunsAndStops) {
-  EXPECT_EQ(0, runService(runThenStop()));
-  std::vector<std::string> statuses = bed.statuses();
-  std::vector<std::string> expected = kStartReports;
-  expected.push_back("4 0 0 5 0 261");
-  expected.push_back("3 0 0 1 30000 261");
-  EXPECT_EQ(expected, head(statuses, expected.size()));
-  EXPECT_EQ("1 0 0 0 0 261", statuses.back());
-  EXPECT_EQ(1, std::count(statuses.begin(), statuses.end(), "1 0 0 0 0 261"));
-  EXPECT_EQ(std::vector<std::string>({event(0, "MSG_SERVER_STARTED"),
-                                      event(0, "MSG_SERVER_SHUTDOWN")}),
-            bed.events());
-  EXPECT_FALSE(lockHeld(bed.lockFile()));
-  EXPECT_EQ("--windowsNetStart\n", bed.scriptCalls());
-  EXPECT_EQ(0, bed.current().dwCheckPoint);
-
-  std::vector<std::string> log = bed.log();
-  EXPECT_TRUE(logHas(log, "Refresh period in seconds is 10."));
-  EXPECT_TRUE(logHas(log, "Registering the service handler for '" + bed.name + "'"));
-  EXPECT_TRUE(logHas(log, "registerServiceHandler returning '0'"));
-  // The event source goes only after the stop sequence's last event.
-  auto at = [&](const std::string &line) {
-    return std::find(log.begin(), log.end(), line) - log.begin();
-  };
-  EXPECT_LT(at("serviceMain returning."), at("Deregistering the Event Log."));
-  EXPECT_EQ("Deregistering the Event Log.", log[log.size() - 1]);
-  EXPECT_EQ(0, standinOpenHandleCount(kStandinEventSource));
-  EXPECT_EQ(nullptr, instanceDir);
-}
-
-TEST_F(ServiceMain, ServerAlreadyRunningIsAdoptedWithoutTheScript) {
-  bed.startServer();
-  EXPECT_EQ(0, runService(runThenStop()));
-  // Start-pending all along the refresh period, a new check point every 5 s.
-  std::vector<std::string> expected = {"2 0 0 1 5000 0", "2 0 0 2 10000 0", "2 0 0 3 10000 0",
-                                       "4 0 0 4 0 261", "3 0 0 1 30000 261"};
-  EXPECT_EQ(expected, head(bed.statuses(), expected.size()));
-  EXPECT_EQ("", bed.scriptCalls());
-  EXPECT_EQ(event(0, "MSG_SERVER_STARTED"), bed.events().front());
-}
 
 TEST_F(ServiceMain, FailedScriptStopsTheServiceWithItsEvent) {
   bed.script(Script::Exit3);
   EXPECT_EQ(0, runService([] {}));
   EXPECT_EQ(std::vector<std::string>({"2 0 0 1 5000 0", "2 0 0 2 330000 0", "1 1066 -1 0 0 261"}),
             bed.statuses());
-  EXPECT_EQ(std::vector<std::string>({event(1, "MSG_START_FAILED")}), bed.events());
+  EXPECT_EQ(std::vector<std::string>({bed.event(1, "MSG_START_FAILED")}), bed.events());
   EXPECT_TRUE(logHas(bed.log(), "ERROR:  serviceMain: doStartApplication() failed"));
 }
 
@@ -90,7 +40,7 @@ TEST_F(ServiceMain, WithoutATerminationEventTheStartFails) {
   EXPECT_EQ(std::vector<std::string>({"2 0 0 1 5000 0", "2 1066 0 0 0 0", "1 1066 -1 0 0 261"}),
             bed.statuses());
   EXPECT_EQ("", bed.scriptCalls());
-  EXPECT_EQ(std::vector<std::string>({event(1, "MSG_START_FAILED")}), bed.events());
+  EXPECT_EQ(std::vector<std::string>({bed.event(1, "MSG_START_FAILED")}), bed.events());
   EXPECT_TRUE(logHas(bed.log(), "ERROR:  serviceMain: could not create the termination event.  "
                                 "Last error = 8."));
 }
@@ -114,32 +64,17 @@ TEST_F(ServiceMain, WithoutItsOwnNameTheServiceReportsAFailedStartUnderTheScmsNa
   EXPECT_TRUE(waitForServiceThreads());
   EXPECT_EQ(std::vector<std::string>({"2 0 0 1 5000 0", "2 1066 0 0 0 0", "1 1066 -1 0 0 261"}),
             bed.statuses());
-  EXPECT_EQ(std::vector<std::string>({event(1, "MSG_START_FAILED")}), bed.events());
+  EXPECT_EQ(std::vector<std::string>({bed.event(1, "MSG_START_FAILED")}), bed.events());
   std::vector<std::string> log = bed.log();
   EXPECT_TRUE(logHas(log, "serviceMain: could not get service name."));
   EXPECT_TRUE(logHas(log, "Registering the service handler for '" + bed.name + "'"));
   EXPECT_EQ("", bed.scriptCalls());
 }
 
-TEST_F(ServiceMain, ServerDyingWhileTheScmStopsTheServiceWritesNoEvent) {
-  EXPECT_EQ(0, runService([this] {
-    EXPECT_TRUE(bed.waitForState(SERVICE_RUNNING));
-    {
-      StandinScmLock lock; // the SCM shows the service stop-pending
-      StandinService service;
-      standinScmLoad(bed.name.c_str(), &service);
-      service.status.dwCurrentState = SERVICE_STOP_PENDING;
-      standinScmSave(service);
-    }
-    bed.killScriptServer();
-  }));
-  EXPECT_EQ("1 0 0 0 0 261", bed.statuses().back());
-  EXPECT_EQ(std::vector<std::string>({event(0, "MSG_SERVER_STARTED")}), bed.events());
-  EXPECT_EQ(0, countOf(bed.log(), "checking in serviceMain serviceHandler: service stopped with "
-                                  "error."));
-}
-
-TEST_F(ServiceMain, ServerComingBackDuringTheReprobesKeepsTheServiceRunning) {
+// A server already running is adopted without the script: start-pending all
+// along the refresh period, a new check point every 5 s. One that comes back
+// during the re-probes keeps the service running.
+TEST_F(ServiceMain, AServerAlreadyRunningIsAdoptedAndOneComingBackKeepsTheServiceRunning) {
   ServiceBed::setTimeScale(0.25); // re-probes 500 ms apart: room for the server to return
   pid_t first = bed.startServer();
   EXPECT_EQ(0, runService([&] {
@@ -158,32 +93,11 @@ TEST_F(ServiceMain, ServerComingBackDuringTheReprobesKeepsTheServiceRunning) {
   EXPECT_EQ(std::vector<std::string>({"2 0 0 1 5000 0", "2 0 0 2 10000 0", "2 0 0 3 10000 0",
                                       "4 0 0 4 0 261", "3 0 0 1 30000 261"}),
             head(bed.statuses(), 5));
-  EXPECT_EQ(std::vector<std::string>({event(0, "MSG_SERVER_STARTED"),
-                                      event(0, "MSG_SERVER_SHUTDOWN")}),
+  EXPECT_EQ("", bed.scriptCalls());
+  EXPECT_EQ(std::vector<std::string>({bed.event(0, "MSG_SERVER_STARTED"),
+                                      bed.event(0, "MSG_SERVER_SHUTDOWN")}),
             bed.events());
 }
-
-struct RefreshPeriod : ServiceMain, testing::WithParamInterface<std::pair<const char *, int>> {};
-
-TEST_P(RefreshPeriod, IsParsedAndUsed) {
-  if (GetParam().first)
-    setenv("VELKOR_WINDOWS_SERVICE_REFRESH_PERIOD", GetParam().first, 1);
-  bed.startServer();
-  EXPECT_EQ(0, runService(runThenStop()));
-  std::vector<std::string> log = bed.log();
-  EXPECT_TRUE(logHas(log, "Refresh period in seconds is " + std::to_string(GetParam().second) + "."));
-  EXPECT_EQ("1 0 0 0 0 261", bed.statuses().back());
-  // With 0 the service waits only for the stop sequence once it runs, and
-  // leaves that wait without a word.
-  if (GetParam().second == 0) {
-    EXPECT_FALSE(logHas(log, "The application has exited."));
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Values, RefreshPeriod,
-                         testing::Values(std::make_pair(nullptr, 10), std::make_pair("-5", 10),
-                                         std::make_pair("15s", 15), std::make_pair("abc", 0),
-                                         std::make_pair("0", 0)));
 
 // `start`'s wait for the service's threads ends after the longest stop
 // sequence (62 s) of elapsed time, however long each of its sleeps really
@@ -233,10 +147,6 @@ long at(const std::vector<std::string> &log, const std::string &line, const std:
   return std::find(start, log.end(), line) - log.begin();
 }
 
-void ignoringLauncher(ServiceBed &bed) {
-  writeWholeFile(bed.inst.root + "/lib/winlauncher.ignore", "");
-}
-
 const std::string kRunning = "4 0 0 4 0 261";
 const std::string kOutside = "1 1066 -1 0 0 261";
 const std::string kClean = "1 0 0 0 0 261";
@@ -253,12 +163,12 @@ std::vector<Ending> endings() {
   // A stop whose server never lets go, and the system's end during it.
   auto failingStopThen = [](DWORD code) {
     return [code](ServiceBed &bed) {
-      ignoringLauncher(bed);
+      bed.launcherIgnoresStop();
       bed.control(SERVICE_CONTROL_STOP);
       EXPECT_TRUE(eventually([&] { return bed.statuses().size() >= 8; }));
       serviceHandlerEx(code, 0, nullptr, nullptr); // the system's notification
       if (!bed.waitForState(SERVICE_STOPPED, 20000)) { // absorbed: end the run
-        unlink((bed.inst.root + "/lib/winlauncher.ignore").c_str());
+        bed.launcherIgnoresStop(false);
         bed.control(SERVICE_CONTROL_STOP);
       }
     };
@@ -287,6 +197,23 @@ std::vector<Ending> endings() {
        {"MSG_STOPPED_OUTSIDE_SCM"}},
       {"DiesThenPreshutdownDuringTheReprobes", 0.25, dieThen(SERVICE_CONTROL_PRESHUTDOWN),
        {kOutside}, {"MSG_STOPPED_OUTSIDE_SCM"}},
+      // The server dies while the SCM itself stops the service: a clean end, no event.
+      {"DiesWhileTheScmStopsIt", 0.01,
+       [](ServiceBed &bed) {
+         {
+           StandinScmLock lock; // the SCM shows the service stop-pending
+           StandinService service;
+           standinScmLoad(bed.name.c_str(), &service);
+           service.status.dwCurrentState = SERVICE_STOP_PENDING;
+           standinScmSave(service);
+         }
+         bed.killScriptServer();
+       },
+       {kClean}, {},
+       [](const std::vector<std::string> &log) {
+         EXPECT_EQ(0, countOf(log, "checking in serviceMain serviceHandler: service stopped with "
+                                   "error."));
+       }},
       {"Stop", 0.01, control(SERVICE_CONTROL_STOP), {"3 0 0 1 30000 261", kLoop, kClean},
        {"MSG_SERVER_SHUTDOWN"}},
       {"InterrogateThenStop", 0.01,
@@ -355,9 +282,9 @@ TEST_P(ServiceEnding, EndsWithOneStoppedReportAndNothingAfterIt) {
   EXPECT_EQ(1, std::count_if(statuses.begin(), statuses.end(),
                              [](const std::string &s) { return startsWith(s, "1 "); }));
   EXPECT_TRUE(standinScmLateStatuses(bed.name.c_str()).empty());
-  std::vector<std::string> events = {event(0, "MSG_SERVER_STARTED")};
+  std::vector<std::string> events = {bed.event(0, "MSG_SERVER_STARTED")};
   for (const std::string &symbol : ending.events)
-    events.push_back(event(symbol == "MSG_SERVER_SHUTDOWN" ? 0 : 1, symbol.c_str()));
+    events.push_back(bed.event(symbol == "MSG_SERVER_SHUTDOWN" ? 0 : 1, symbol.c_str()));
   EXPECT_EQ(events, bed.events());
 
   std::vector<StandinTimedCall> calls = standinTimeline();
@@ -380,7 +307,8 @@ TEST_P(ServiceEnding, EndsWithOneStoppedReportAndNothingAfterIt) {
   EXPECT_EQ(0, std::count(end, log.end(), "Determining if the server is running."))
       << "a probe after the end";
   // Only a stop that failed leaves the server running.
-  EXPECT_EQ(ending.events.back() == "MSG_STOP_FAILED", lockHeld(bed.lockFile()));
+  EXPECT_EQ(!ending.events.empty() && ending.events.back() == "MSG_STOP_FAILED",
+            lockHeld(bed.lockFile()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Orderings, ServiceEnding, testing::ValuesIn(endings()),
@@ -398,37 +326,13 @@ TEST_F(ServiceMain, ARefusedRunningReportIsMadeAgainBeforeTheEvent) {
   EXPECT_EQ(std::vector<std::string>({"2 0 0 1 5000 0", "2 0 0 2 330000 0", "2 0 0 3 10000 0",
                                       "2 0 0 4 10000 0", "4 0 0 5 0 261", "3 0 0 1 30000 261"}),
             head(bed.statuses(), 6));
-  EXPECT_EQ(std::vector<std::string>({event(0, "MSG_SERVER_STARTED"),
-                                      event(0, "MSG_SERVER_SHUTDOWN")}),
+  EXPECT_EQ(std::vector<std::string>({bed.event(0, "MSG_SERVER_STARTED"),
+                                      bed.event(0, "MSG_SERVER_SHUTDOWN")}),
             bed.events());
   std::vector<std::string> log = bed.log();
   EXPECT_TRUE(logHas(log, "ERROR:  Failed to set the service status.  Last error = 13."));
   EXPECT_TRUE(logHas(log, "serviceMain: the running report was refused; it is made again on "
                           "the next pass."));
-}
-
-// A registration whose preshutdown timeout is shorter than a stop may take
-// (an earlier release's, Windows' default) is named in a warning at start.
-TEST_F(ServiceMain, AShortPreshutdownTimeoutIsWarnedOfAtStart) {
-  for (DWORD timeout : {10000u, 90000u}) {
-    {
-      StandinScmLock lock;
-      StandinService service;
-      standinScmLoad(bed.name.c_str(), &service);
-      service.preshutdownTimeout = timeout;
-      service.status.dwCurrentState = SERVICE_START_PENDING;
-      service.hostPid = (int)getpid();
-      standinScmSave(service);
-    }
-    bed.startServer();
-    EXPECT_EQ(0, runService(runThenStop()));
-  }
-  std::vector<std::string> log = bed.log();
-  EXPECT_EQ(1, countOf(log, "Warning: the preshutdown timeout of the service '" + bed.name +
-                                "' is 10000 ms, shorter than the 63000 ms a stop may take; run "
-                                "create again to bring it up to date."));
-  EXPECT_EQ(1, countOf(log, "The preshutdown timeout of the service '" + bed.name +
-                                "' is 90000 ms."));
 }
 
 // Supervision whose wait fails cannot go on: rather than leave the server
@@ -447,7 +351,7 @@ TEST_F(ServiceMain, SupervisionThatCannotWaitStopsTheServerAndEndsWithAnError) {
             head(statuses, 4));
   EXPECT_EQ(kOutside, statuses.back());
   EXPECT_EQ(std::vector<std::string>(
-                {event(0, "MSG_SERVER_STARTED"),
+                {bed.event(0, "MSG_SERVER_STARTED"),
                  "1 other [Velkor in " + bed.inst.rootWin +
                      " could not be supervised; the service stopped it.]"}),
             bed.events());
