@@ -103,6 +103,17 @@ TEST_F(DebugLogTest, WithoutLogsDirectoryTheTempLogsDirectoryIsMadeAndUsed) {
   }
 }
 
+// The install root is cut at backslashes that are characters: in code page
+// 932 the program name ソ (83 5C) ends in the byte of a backslash.
+TEST_F(DebugLogTest, ProgramNameEndingInTheTrailByte5CLogsUnderItsInstallation) {
+  standinSetAnsiCodePage(932);
+  standinSetModuleFileName((install.rootWin + "\\lib\\\x83\x5C").c_str());
+  debug("from the program");
+  standinSetAnsiCodePage(0);
+  EXPECT_EQ(std::string(debugLogPath()), install.rootWin + "\\logs\\native-windows.out");
+  EXPECT_TRUE(logHas(logMessages(install.logPath()), "from the program"));
+}
+
 TEST_F(DebugLogTest, WithoutTempDirectoryTheBareNameInTheCurrentDirectory) {
   Installation bare(scratch, "bare", /*withLogs=*/false);
   bare.actAsProgram();
