@@ -33,8 +33,21 @@ exit code>" or "service=none"), whether the test server still runs
 ("server=running|stopped") and whether the event-log source key is there
 ("key=yes|no"). An outcome that is neither the scenario's normal one nor a
 clean failure (clean) must carry its reason in expected.txt.
---record rewrites the expectations of the scenarios run from what they did;
-every recorded change must be reviewed as the program's sound behaviour.
+
+Rules. A line of expected.txt whose scenario, site or occurrence holds a "*"
+(an fnmatch pattern) is a rule: it states the outcome of every run it
+matches that has no line of its own, the first rule in the file that matches
+winning. An outcome "same-as-run" is the outcome of the same run without its
+fault (without_fault: the scenario's normal run, or for "<kind> after <site>
+<kind>" the run of that earlier fault, as this matrix ran it); a field
+"same-as-run" is that field of it. So one rule states, for instance, that a
+failure of the debug log's own calls never changes what its run does, and
+each such run is still made and checked against the run without its fault.
+Every rule carries its reason; a rule that matches no run fails a full
+matrix.
+--record rewrites the expectations of the scenarios run from what they did,
+leaving out the runs a rule states correctly; every recorded change must be
+reviewed as the program's sound behaviour.
 
 Sites no scenario reaches are listed in UNREACHABLE with the reason; a site
 neither reached nor listed fails the matrix. The last line is exactly
@@ -97,17 +110,25 @@ UNREACHABLE = {
         "only with a command line or names no command of the program registers",
 }
 HEADER = """## The outcome expected of each fault matrix run (fault_matrix.py): scenario,
-## site, occurrence failed, outcome, separated by tabs. An outcome other than
+## site, occurrence failed, outcome, separated by tabs. A line whose scenario,
+## site or occurrence holds a "*" is a rule: it states the outcome of every run
+## it matches that has no line of its own; where several rules match a run, the
+## first in the file applies. An outcome "same-as-run" is that of the same run
+## without its fault: the scenario's normal run, or for "<occurrence> after
+## <site> <occurrence>" the run of that earlier fault; a field (between " ; ")
+## "same-as-run" is that field of it. Every rule, and every outcome other than
 ## what the run does without the fault or a clean failure (fault_matrix.py:
-## clean) needs its reason: comment lines above its group of entries, which
-## ends at a blank line. --record rewrites the entries without one from what
-## the runs did; those with a reason are reviewed decisions and stay as written.
+## clean), needs its reason: comment lines above its group of lines, which ends
+## at a blank line. --record rewrites the entries without a reason from what
+## the runs did, leaving out the runs a rule states; rules and the entries with
+## a reason are reviewed decisions and stay as written.
 """
 # Handles a closing call leaves open when it fails.
 CLOSES = {"CloseHandle": {"file", "process", "thread", "event"},
           "CloseServiceHandle": {"scmanager", "service"}, "RegCloseKey": {"regkey"},
           "DeregisterEventSource": {"eventsource"}}
 SERVICE = "VelkorFaults"
+SAME_AS_RUN = "same-as-run"  # in expected.txt: the outcome of the same run without its fault
 SITE_OFFSETS = {}  # site name -> offset, filled from the program at start
 EVENT_KEY = "registry/hklm/system/currentcontrolset/services/eventlog/application/velkorfaults"
 
@@ -627,15 +648,35 @@ def clean(text, before, normal):
         r"^service=1/1066/-?[1-9]\d* server=stopped key=yes$", got[2]) is not None
 
 
-def matches(text, want):
+def matches(text, want, run=None):
     """An expected outcome's fields equal the run's. A field with "*" is a
     pattern; expected.txt uses one only where the exact outcome is not the
-    program's to choose (see the comments there)."""
+    program's to choose (see the comments there). A field "same-as-run" is
+    that field of `run`, the outcome of the same run without its fault, and
+    an outcome "same-as-run" all of it."""
     if want is None:
         return False
     got, wanted = text.split(" ; "), want.split(" ; ")
-    return len(got) == len(wanted) and all(
-        fnmatch.fnmatchcase(g, w) if "*" in w else g == w for g, w in zip(got, wanted))
+    ran = run.split(" ; ") if run is not None else None
+    if want == SAME_AS_RUN and ran is not None:
+        wanted = [SAME_AS_RUN] * len(ran)
+    if len(got) != len(wanted):
+        return False
+    for at, (g, w) in enumerate(zip(got, wanted)):
+        if w == SAME_AS_RUN:
+            if ran is None or len(ran) != len(got) or g != ran[at]:
+                return False
+        elif not (fnmatch.fnmatchcase(g, w) if "*" in w else g == w):
+            return False
+    return True
+
+
+def without_fault(name, kind, observed, normal):
+    """The outcome of the same run without its last fault: the scenario's
+    normal run, or for "<kind> after <site> <kind>" the run of that earlier
+    fault (None when it was not run)."""
+    earlier = re.match(r"^\w+ after (.+) (\w+)$", kind)
+    return observed.get((name, earlier.group(1), earlier.group(2))) if earlier else normal
 
 
 def leaked(machine, scenario, call):
@@ -725,12 +766,14 @@ def reached_sites(calls, role):
 
 
 def load_expected():
-    """{(scenario, site, kind): outcome}, and {entry: its reason}: the comment
-    lines above a group of entries, which ends at a blank line."""
-    expected, comments, reason, entries = {}, {}, (), False
+    """{(scenario, site, kind): outcome} of the entries, {entry: its reason}
+    (the comment lines above a group of lines, which ends at a blank line),
+    and the rules in the file's order, each {key: its three patterns,
+    outcome, reason, line, used: how many runs it stated}."""
+    expected, comments, rules, reason, entries = {}, {}, [], (), False
     try:
         with open(EXPECTED) as f:
-            for line in f:
+            for number, line in enumerate(f, 1):
                 if line.startswith("##"):
                     continue  # the file's own header, written anew
                 if not line.strip():
@@ -740,23 +783,49 @@ def load_expected():
                     entries = False
                 else:
                     entries = True
-                    scenario, site, kind, result = line.rstrip("\n").split("\t")
-                    expected[(scenario, site, kind)] = result
+                    fields = line.rstrip("\n").split("\t")
+                    if len(fields) != 4:
+                        sys.exit("%s:%d: not scenario, site, occurrence and outcome, "
+                                 "separated by tabs" % (EXPECTED, number))
+                    key, result = tuple(fields[:3]), fields[3]
+                    if any("*" in field for field in key):
+                        if not reason:
+                            sys.exit("%s:%d: a rule needs its reason" % (EXPECTED, number))
+                        rules.append(dict(key=key, outcome=result, reason=reason, line=number,
+                                          used=0))
+                        continue
+                    expected[key] = result
                     if reason:
-                        comments[(scenario, site, kind)] = reason
+                        comments[key] = reason
     except OSError:
         pass
-    return expected, comments
+    return expected, comments, rules
 
 
-def save_expected(expected, comments):
-    """Rewrites expected.txt: the entries with no reason, then each reason
-    with its entries, which keep their expectation (a reviewed decision)."""
+def rule_for(key, rules):
+    """The first rule that matches the run `key`, or None."""
+    for rule in rules:
+        if all(fnmatch.fnmatchcase(field, pattern) for field, pattern in zip(key, rule["key"])):
+            return rule
+    return None
+
+
+def save_expected(expected, comments, rules):
+    """Rewrites expected.txt: the rules in their order, each group under its
+    reason, then the entries with no reason, then each reason with its
+    entries, which keep their expectation (a reviewed decision)."""
     groups = collections.defaultdict(list)
     for key in sorted(expected):
         groups[comments.get(key, ())].append(key)
     with open(EXPECTED, "w") as f:
         f.write(HEADER)
+        reason = None
+        for rule in rules:
+            if rule["reason"] != reason:
+                reason = rule["reason"]
+                f.write("\n" + "".join(line + "\n" for line in reason))
+            f.write("\t".join(rule["key"]) + "\t" + rule["outcome"] + "\n")
+        f.write("\n" if rules and groups.get(()) else "")
         for reason in sorted(groups):
             f.write("\n" + "".join(line + "\n" for line in reason) if reason else "")
             for key in groups[reason]:
@@ -776,7 +845,7 @@ def main():
     offsets, site_calls = program_sites(build)
     SITE_OFFSETS.update({name: offset for offset, name in offsets.items()})
     total = len(site_calls)
-    expected, comments = load_expected()
+    expected, comments, rules = load_expected()
     observed = {}
     names = [n for n in SCENARIOS if not options.only or n in options.only]
     failed_sites, reached = set(), set()
@@ -786,12 +855,24 @@ def main():
     def judge(name, site, kind, result, normal):
         nonlocal unexpected
         text, problems, _, fired, before = result
-        observed[(name, site, kind)] = text
-        want = expected.get((name, site, kind))
-        if not options.record and not matches(text, want):
-            problems = problems + ["outcome [%s], expected [%s]" % (text, want)]
-        elif not options.record and not clean(text, before, normal) and \
-                (name, site, kind) not in comments:
+        key = (name, site, kind)
+        observed[key] = text
+        run = without_fault(name, kind, observed, normal)
+        rule = None if key in expected else rule_for(key, rules)
+        want = rule["outcome"] if rule else expected.get(key)
+        if rule:
+            rule["used"] += 1
+        if not options.record and want is None:
+            problems = problems + ["outcome [%s]: no entry or rule expects this run "
+                                   "(--record writes its entry)" % text]
+        elif not options.record and not matches(text, want, run):
+            problems = problems + ["outcome [%s], expected [%s]%s%s" % (
+                text, want, "" if SAME_AS_RUN not in want.split(" ; ") else
+                ", the same run without the fault: [%s]" % run,
+                " (the rule at %s:%d)" % (os.path.basename(EXPECTED), rule["line"]) if rule
+                else "")]
+        elif not options.record and not rule and not clean(text, before, normal) and \
+                key not in comments:
             problems = problems + ["outcome [%s] is no clean failure: its entry needs a reason"
                                    % text]
         if problems:
@@ -888,8 +969,13 @@ def main():
 
     if options.record:
         merged = {k: v for k, v in expected.items() if k[0] not in names or k in comments}
-        merged.update({k: v for k, v in observed.items() if k not in comments})
-        save_expected(merged, comments)
+        for key, text in observed.items():
+            rule = rule_for(key, rules)
+            if key not in comments and not (rule and matches(
+                    text, rule["outcome"], without_fault(key[0], key[2], observed,
+                                                         observed[(key[0], "(none)", "normal")]))):
+                merged[key] = text
+        save_expected(merged, comments, rules)
 
     print()
     print("%-16s %6s %6s %11s %8s" % ("scenario", "sites", "runs", "unexpected", "seconds"))
@@ -904,14 +990,19 @@ def main():
         print("not failed: %-55s %s" % (s, CANNOT_FAIL[site_calls[s]]))
     for s in listed:
         print("unreachable: %-55s %s" % (s, UNREACHABLE[s]))
+    unused = []
     if not options.only:
         for s in unlisted:
             print("NOT REACHED AND NOT LISTED: %s" % s)
+        unused = [r for r in rules if not r["used"]]
+        for rule in unused:
+            print("RULE MATCHING NO RUN: %s:%d %s" % (os.path.basename(EXPECTED), rule["line"],
+                                                     "\t".join(rule["key"])))
     else:
         unlisted = []
     print("fault matrix: %d of %d call sites failed, %d runs, %d unexpected" %
           (len({site for _, site in failed_sites}), total, runs, unexpected))
-    return 1 if unexpected or unlisted else 0
+    return 1 if unexpected or unlisted or unused else 0
 
 
 if __name__ == "__main__":
