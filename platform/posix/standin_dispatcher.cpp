@@ -331,9 +331,12 @@ DWORD standinStartService(const char *name) {
       standinScmSave(service);
     }
   }
+  // The start succeeds once the process has connected, even when it has
+  // ended since; the connection is looked at before the process's end, so a
+  // process that connects and dies between two looks still started.
   DWORD error = ERROR_SERVICE_REQUEST_TIMEOUT;
   unsigned long long bound = standinScmReplyBoundMs(), started = standinNowMs();
-  while (standinNowMs() - started < bound && !standinProcessEnded(info.hProcess, false)) {
+  for (;;) {
     StandinService service;
     {
       StandinScmLock lock;
@@ -344,6 +347,8 @@ DWORD standinStartService(const char *name) {
       error = 0;
       break;
     }
+    if (standinProcessEnded(info.hProcess, false) || standinNowMs() - started >= bound)
+      break;
     standinPollSleep(kPollMs);
   }
   if (error) {
