@@ -3,8 +3,9 @@
 # both Windows variants and the native ones, and runs CTest group by group:
 # unit tests under ASan+UBSan with the source and Windows-file checks, the
 # threaded tests under TSan, the Wine tests against the x86_64 build, the
-# 32-bit environment of scripts/i386-env.sh and the Wine tests against the
-# i686 build in it, the fault matrix, then the fuzz targets. Every group runs
+# fault matrix, the fuzz targets, then the 32-bit environment of
+# scripts/i386-env.sh (set up in the background meanwhile) and the Wine tests
+# against the i686 build in it. Every group runs
 # even when one before it failed; any failure makes the exit code 1. The time
 # of each group is printed at the end.
 set -euo pipefail
@@ -26,9 +27,20 @@ group() {
 in_native() { (cd "$top/build/native" && ctest --output-on-failure -j "$jobs" "$@"); }
 
 group "dependencies" bash "$top/scripts/install-deps.sh"
+group "build" bash "$top/scripts/build.sh" all
+if [ $status -ne 0 ]; then
+  printf '  %s\n' "${times[@]}"
+  exit 1
+fi
+# The labels split the native build's tests; the last group runs whatever
+# carries none of them, so every test runs once.
+group "unit and checks (ASan+UBSan)" in_native -L '^(unit|check|valgrind)$'
+group "sanitizers (TSan)" bash -c 'cd "$1" && ctest --output-on-failure -j "$2" -L unit' _ "$top/build/native-tsan" "$jobs"
 # The x86 environment (scripts/i386-env.sh: mostly downloads and emulated
-# package installs) is set up beside the build and the groups before the
-# x86 Wine tests; its own time is printed with the group that waits for it.
+# package installs) is set up beside the Wine x86_64 tests, the fault matrix
+# and the fuzz targets, which do not run on the machine's clock; the unit
+# tests, which do, have run before it starts. Its own time is printed with
+# the group that waits for it.
 setup_pid= setup_log=$top/build/i386-setup.log
 if [ "${VELKOR_SKIP_I686:-}" = 1 ]; then
   echo "VELKOR_SKIP_I686=1: the i686 build's Wine tests are skipped (a full run leaves it unset)"
@@ -47,20 +59,7 @@ wait_setup() {
   cat "$setup_log"
   return $rc
 }
-group "build" bash "$top/scripts/build.sh" all
-if [ $status -ne 0 ]; then
-  wait_setup >/dev/null || true
-  printf '  %s\n' "${times[@]}"
-  exit 1
-fi
-# The labels split the native build's tests; the last group runs whatever
-# carries none of them, so every test runs once.
-group "unit and checks (ASan+UBSan)" in_native -L '^(unit|check|valgrind)$'
-group "sanitizers (TSan)" bash -c 'cd "$1" && ctest --output-on-failure -j "$2" -L unit' _ "$top/build/native-tsan" "$jobs"
 group "Wine x86_64" in_native -L '^wine$' -LE '^i686$'
-x86_setup() { wait_setup && in_native -R '^wine_i686_setup$'; }
-group "x86 environment set-up" x86_setup
-group "Wine x86 (i686 build)" in_native -L '^i686$' -E '^wine_i686_setup$' -FS velkor_i386
 group "fault matrix" in_native -L '^faults$'
 # A test without any of those labels would otherwise never run.
 unlabelled=(-LE '^(unit|check|valgrind|wine|i686|faults)$')
@@ -72,7 +71,9 @@ else
 fi
 # Fuzz targets, each for a bounded time, when the project has them.
 if [ -f "$top/scripts/fuzz.sh" ]; then group "fuzz" bash "$top/scripts/fuzz.sh"; fi
-
+x86_setup() { wait_setup && in_native -R '^wine_i686_setup$'; }
+group "x86 environment set-up" x86_setup
+group "Wine x86 (i686 build)" in_native -L '^i686$' -E '^wine_i686_setup$' -FS velkor_i386
 echo
 echo "Time of each group:"
 printf '  %s\n' "${times[@]}"
