@@ -332,8 +332,10 @@ DWORD standinStartService(const char *name) {
     }
   }
   // The start succeeds once the process has connected, even when it has
-  // ended since; the connection is looked at before the process's end, so a
-  // process that connects and dies between two looks still started.
+  // ended since (StartService: the SCM waits for the service process to call
+  // StartServiceCtrlDispatcher, and answers ERROR_SERVICE_REQUEST_TIMEOUT only
+  // when it never does); the connection is looked at before the process's
+  // end, so a process that connects and dies between two looks still started.
   DWORD error = ERROR_SERVICE_REQUEST_TIMEOUT;
   unsigned long long bound = standinScmReplyBoundMs(), started = standinNowMs();
   for (;;) {
