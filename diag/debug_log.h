@@ -16,9 +16,12 @@ constexpr const char *kLogFileName = "native-windows.out";
 // Size in bytes above which the existing file is deleted before the next line.
 constexpr DWORD kMaxLogSize = 500000;
 // How a line waits for the lock that other processes' writers hold: this many
-// tries, this far apart, then the line is written without it.
-constexpr int kLogLockTries = 20;
-constexpr DWORD kLogLockPauseMs = 50;
+// tries, this far apart (about a second), then the line is written without it.
+// Under contention the byte is free only in the short gaps between the other
+// writers' lines, so the tries are many and close together: a writer that
+// looked only every 50 ms could miss every gap for the whole second.
+constexpr int kLogLockTries = 100;
+constexpr DWORD kLogLockPauseMs = 10;
 
 // Test hook: the path the log settled on, or null before the first line.
 const char *debugLogPath();
