@@ -109,20 +109,6 @@ UNREACHABLE = {
         "grows the configuration buffer past 4096 bytes; a service's configuration is that long "
         "only with a command line or names no command of the program registers",
 }
-HEADER = """## The outcome expected of each fault matrix run (fault_matrix.py): scenario,
-## site, occurrence failed, outcome, separated by tabs. A line whose scenario,
-## site or occurrence holds a "*" is a rule: it states the outcome of every run
-## it matches that has no line of its own; where several rules match a run, the
-## first in the file applies. An outcome "same-as-run" is that of the same run
-## without its fault: the scenario's normal run, or for "<occurrence> after
-## <site> <occurrence>" the run of that earlier fault; a field (between " ; ")
-## "same-as-run" is that field of it. Every rule, and every outcome other than
-## what the run does without the fault or a clean failure (fault_matrix.py:
-## clean), needs its reason: comment lines above its group of lines, which ends
-## at a blank line. --record rewrites the entries without a reason from what
-## the runs did, leaving out the runs a rule states; rules and the entries with
-## a reason are reviewed decisions and stay as written.
-"""
 # Handles a closing call leaves open when it fails.
 CLOSES = {"CloseHandle": {"file", "process", "thread", "event"},
           "CloseServiceHandle": {"scmanager", "service"}, "RegCloseKey": {"regkey"},
@@ -768,14 +754,15 @@ def reached_sites(calls, role):
 def load_expected():
     """{(scenario, site, kind): outcome} of the entries, {entry: its reason}
     (the comment lines above a group of lines, which ends at a blank line),
-    and the rules in the file's order, each {key: its three patterns,
-    outcome, reason, line, used: how many runs it stated}."""
-    expected, comments, rules, reason, entries = {}, {}, [], (), False
+    the rules in the file's order, each {key: its three patterns, outcome,
+    reason, line, used: how many runs it stated}, and the file's header."""
+    expected, comments, rules, reason, entries, header = {}, {}, [], (), False, ""
     try:
         with open(EXPECTED) as f:
             for number, line in enumerate(f, 1):
                 if line.startswith("##"):
-                    continue  # the file's own header, written anew
+                    header += line  # the file's own header, kept as it is
+                    continue
                 if not line.strip():
                     reason = ()
                 elif line.startswith("#"):
@@ -799,7 +786,7 @@ def load_expected():
                         comments[key] = reason
     except OSError:
         pass
-    return expected, comments, rules
+    return expected, comments, rules, header
 
 
 def rule_for(key, rules):
@@ -810,15 +797,15 @@ def rule_for(key, rules):
     return None
 
 
-def save_expected(expected, comments, rules):
-    """Rewrites expected.txt: the rules in their order, each group under its
-    reason, then the entries with no reason, then each reason with its
-    entries, which keep their expectation (a reviewed decision)."""
+def save_expected(expected, comments, rules, header):
+    """Rewrites expected.txt: its header, the rules in their order, each group
+    under its reason, then the entries with no reason, then each reason with
+    its entries, which keep their expectation (a reviewed decision)."""
     groups = collections.defaultdict(list)
     for key in sorted(expected):
         groups[comments.get(key, ())].append(key)
     with open(EXPECTED, "w") as f:
-        f.write(HEADER)
+        f.write(header)
         reason = None
         for rule in rules:
             if rule["reason"] != reason:
@@ -845,7 +832,7 @@ def main():
     offsets, site_calls = program_sites(build)
     SITE_OFFSETS.update({name: offset for offset, name in offsets.items()})
     total = len(site_calls)
-    expected, comments, rules = load_expected()
+    expected, comments, rules, header = load_expected()
     observed = {}
     names = [n for n in SCENARIOS if not options.only or n in options.only]
     failed_sites, reached = set(), set()
@@ -975,7 +962,7 @@ def main():
                     text, rule["outcome"], without_fault(key[0], key[2], observed,
                                                          observed[(key[0], "(none)", "normal")]))):
                 merged[key] = text
-        save_expected(merged, comments, rules)
+        save_expected(merged, comments, rules, header)
 
     print()
     print("%-16s %6s %6s %11s %8s" % ("scenario", "sites", "runs", "unexpected", "seconds"))
