@@ -54,10 +54,6 @@ std::vector<std::string> changes(const Snapshot &before, const Snapshot &after) 
   return changed;
 }
 
-bool startsWith(const std::string &text, const std::string &prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
-}
-
 class BadInput : public testing::Test {
 protected:
   ScratchDir scratch;

@@ -94,8 +94,7 @@ TEST_F(EventLogKeyTest, AFailedValueLeavesAHalfWrittenKeyThatALaterCreateDoesNot
     SCOPED_TRACE(names[failing]);
     std::string service = "half" + std::to_string(failing);
     std::string keyPath = eventSourceKey(service);
-    standinClearFaults();
-    standinFailCall("RegSetValueExA", 1000 + failing, failing + 1);
+    failAfresh("RegSetValueExA", 1000 + failing, failing + 1);
 
     EXPECT_FALSE(createEventLogKey(service.c_str()));
     std::vector<std::string> lines = log();
@@ -141,8 +140,7 @@ TEST_F(EventLogKeyTest, FailureToCreateTheKeyOrToGetTheProgramPathRegistersNothi
 TEST_F(EventLogKeyTest, AKeyTheExistenceTestCannotOpenIsOpenedByCreateAndRewritten) {
   standinFailCall("RegSetValueExA", ERROR_ACCESS_DENIED, 2);
   ASSERT_FALSE(createEventLogKey("Velkor Inst1"));
-  standinClearFaults();
-  standinFailCall("RegOpenKeyExA", ERROR_ACCESS_DENIED);
+  failAfresh("RegOpenKeyExA", ERROR_ACCESS_DENIED);
   EXPECT_TRUE(createEventLogKey("Velkor Inst1"));
   EXPECT_EQ(readValue(keyPath, "CategoryCount").data, dword(1));
 }

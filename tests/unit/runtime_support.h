@@ -91,10 +91,6 @@ inline int countOf(const std::vector<std::string> &messages, const std::string &
   return count;
 }
 
-inline bool startsWith(const std::string &text, const std::string &prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
-}
-
 enum class Script { ServerThenExit0, Exit0, Exit3, Missing };
 
 // One installation whose service is registered on the stand-in SCM, with

@@ -61,12 +61,10 @@ TEST_F(CreateTest, NamesFreeByTheExactCheckButRefusedByTheScmMapToTheirCodes) {
   EXPECT_TRUE(logHas(log(), "ERROR:  Failed to create the service 'shown'.  Last error = 1078."));
   EXPECT_EQ(lastLine(), "createServiceInScm returning 4.");
 
-  standinClearFaults();
-  standinFailCall("CreateServiceA", ERROR_INVALID_HANDLE);
+  failAfresh("CreateServiceA", ERROR_INVALID_HANDLE);
   EXPECT_EQ(create("free"), 1);
   EXPECT_TRUE(logHas(log(), "ERROR:  The handle seems to be invalid."));
-  standinClearFaults();
-  standinFailCall("CreateServiceA", ERROR_ACCESS_DENIED);
+  failAfresh("CreateServiceA", ERROR_ACCESS_DENIED);
   EXPECT_EQ(create("free"), 1);
   EXPECT_FALSE(exists("free"));
 }
@@ -103,8 +101,7 @@ TEST_F(CreateTest, RefusedConfigurationStepsAreTracedAndTheServiceStays) {
       log(), "ERROR:  Failed to add a description to the service 'velkor'.  Last error = 5."));
   EXPECT_EQ(service("velkor").preshutdownTimeout, 90000u);
 
-  standinClearFaults(); // counts occurrences from here
-  standinFailCall("ChangeServiceConfig2A", ERROR_INVALID_PARAMETER, 2);
+  failAfresh("ChangeServiceConfig2A", ERROR_INVALID_PARAMETER, 2);
   EXPECT_EQ(create("other", "Runs the Velkor server"), 0);
   EXPECT_EQ(service("other").description, "Runs the Velkor server");
   EXPECT_EQ(service("other").preshutdownTimeout, 180000u) << "the SCM's default stays";
@@ -132,8 +129,7 @@ TEST_F(CreateTest, FailedNameSearchOpensNoScmForCreation) {
                 "createServiceInScm returning 1.",
             }));
 
-  standinClearFaults();
-  standinFailCall("OpenSCManagerA", ERROR_ACCESS_DENIED, 2);
+  failAfresh("OpenSCManagerA", ERROR_ACCESS_DENIED, 2);
   EXPECT_EQ(create("velkor"), 1);
   EXPECT_TRUE(logHas(log(), "createServiceInScm: openScm did not work."));
   EXPECT_FALSE(exists("velkor"));

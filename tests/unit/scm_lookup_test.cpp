@@ -60,8 +60,7 @@ TEST_F(LookupTest, BinPathIsBuiltWholeOrRefusedNeverCut) {
   EXPECT_EQ(out[0], 'u') << "a refused line leaves the buffer unwritten";
   EXPECT_EQ(lastLine(), "The name of the module file is too long.");
 
-  standinClearFaults(); // counts occurrences from here
-  standinFailCall("GetModuleFileNameA", ERROR_ACCESS_DENIED);
+  failAfresh("GetModuleFileNameA", ERROR_ACCESS_DENIED);
   EXPECT_EQ(createServiceBinPath(out), 1);
   EXPECT_EQ(lastLine(), "Could not get the path of the executable file.");
 
@@ -264,8 +263,7 @@ TEST_F(LookupTest, ListingFailuresGiveSevenAndOne) {
       {"EnumServicesStatusA", 2, "getServiceList: second try generic error. Code [5]"},
   };
   for (const Case &c : cases) {
-    standinClearFaults();
-    standinFailCall(c.call, ERROR_ACCESS_DENIED, c.occurrence);
+    failAfresh(c.call, ERROR_ACCESS_DENIED, c.occurrence);
     EXPECT_EQ(lookup(&name), 7) << c.call;
     std::vector<std::string> lines = log();
     ASSERT_GE(lines.size(), 3u);

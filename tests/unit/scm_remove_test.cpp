@@ -124,8 +124,7 @@ TEST_F(RemoveTest, OtherFailuresLeaveTheServiceInPlace) {
        "ERROR:  Failed to open the Service Control Manager.  Last error = 5"},
   };
   for (const Case &c : cases) {
-    standinClearFaults();
-    standinFailCall(c.call, c.error, c.occurrence);
+    failAfresh(c.call, c.error, c.occurrence);
     EXPECT_EQ(removeServiceWithName("velkor"), 3) << c.call;
     EXPECT_TRUE(logHas(log(), c.trace)) << c.call;
     EXPECT_EQ(lastLine(), "Unexpected error removing service.");
@@ -134,13 +133,11 @@ TEST_F(RemoveTest, OtherFailuresLeaveTheServiceInPlace) {
     EXPECT_TRUE(eventKeyExists("velkor")) << c.call;
   }
 
-  standinClearFaults();
-  standinFailCall("DeleteService", ERROR_ACCESS_DENIED);
+  failAfresh("DeleteService", ERROR_ACCESS_DENIED);
   EXPECT_EQ(removeServiceFromScm("velkor"), 1);
   EXPECT_TRUE(logHas(log(), "ERROR:  Failed to delete the service 'velkor'.  Last error = 5."));
 
-  standinClearFaults();
-  standinFailCall("EnumServicesStatusA", ERROR_ACCESS_DENIED);
+  failAfresh("EnumServicesStatusA", ERROR_ACCESS_DENIED);
   EXPECT_EQ(removeServiceWithName("velkor"), 3);
   EXPECT_EQ(lastLine(), "Could not determine whether the service exists.");
   EXPECT_EQ(standinCallCount("OpenServiceA"), 0);

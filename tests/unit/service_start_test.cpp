@@ -1,5 +1,7 @@
 // `start` as its own process: refused by the dispatcher when no SCM started
-// it, and run from end to end when the stand-in SCM starts it.
+// it, or before it for an odd or over-long directory; run from end to end
+// when the stand-in SCM starts it, also when its installation is removed
+// while it runs.
 #include "runtime_support.h"
 
 #include <gtest/gtest.h>
@@ -161,4 +163,45 @@ TEST_F(StartProcess, AServiceThatCannotReportItsEndEndsItsProcess) {
     unlink(bed.lockFile().c_str());
   }
   unlink(faults.c_str());
+}
+
+TEST_F(StartProcess, AnOddDirectoryIsRefusedBeforeTheDispatcher) {
+  for (const std::string &odd : {std::string("say \"hi\" %s%n ^& caf\xe9"), std::string(10000, 'q')}) {
+    RunResult refused = runProgram(bed.inst.program, {"start", odd});
+    EXPECT_EQ(255, refused.exitCode);
+    EXPECT_EQ("The instance dir '" + odd + "' is not valid.\n", refused.out);
+  }
+  EXPECT_TRUE(bed.events().empty()) << "nothing is reported before the event source exists";
+}
+
+// With its installation gone the service cannot tell whether the server runs
+// (the lock file cannot be opened), so it stays running; a stop cannot run
+// the stop launcher and is refused (the service reports running again); a
+// shutdown ends it. The process never dies on its own.
+TEST_F(StartProcess, InstallationRemovedWhileTheServiceRuns) {
+  ASSERT_EQ("started\n", sc({"start", bed.name}).out);
+  ASSERT_EQ(0, sc({"wait", bed.name, "4", "20000"}).exitCode);
+  ASSERT_EQ(0, system(("rm -rf '" + bed.inst.root + "'").c_str()));
+  // The test server ends once its instance root is gone: the lock is free.
+  usleep(300 * 1000); // supervision probes many times at this time scale
+  EXPECT_EQ((DWORD)SERVICE_RUNNING, bed.current().dwCurrentState);
+
+  RunResult stop = sc({"control", bed.name, "1"});
+  EXPECT_EQ(0, stop.exitCode) << stop.out;
+  EXPECT_TRUE(eventually([&] {
+    std::vector<std::string> events = bed.events();
+    return !events.empty() && events.back().rfind("1 MSG_STOP_FAILED", 0) == 0;
+  })) << "the stop launcher is gone";
+  EXPECT_EQ(0, sc({"wait", bed.name, "4", "20000"}).exitCode) << "running again";
+
+  sc({"control", bed.name, "5"});
+  RunResult ended = sc({"wait", bed.name, "1", "20000"});
+  EXPECT_EQ(0, ended.exitCode);
+  EXPECT_EQ(std::string::npos, ended.out.find("win32=1067")) << "the process died: " << ended.out;
+  StandinService service;
+  ASSERT_TRUE(standinScmLoad(bed.name.c_str(), &service));
+  EXPECT_TRUE(eventually([&] {
+    standinScmLoad(bed.name.c_str(), &service);
+    return service.hostPid == 0;
+  })) << "the service process ends";
 }

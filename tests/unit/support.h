@@ -35,6 +35,14 @@ std::string toWindowsPath(const std::string &posixPath);
 // 0 when a call succeeded, else the last error it left:
 // EXPECT_EQ(lastErrorOf(DeleteFileA(path)), (DWORD)ERROR_ACCESS_DENIED).
 inline DWORD lastErrorOf(bool succeeded) { return succeeded ? 0 : GetLastError(); }
+// Drops every earlier rule and count, then fails `call` (occurrences from here).
+inline void failAfresh(const char *call, DWORD error, int first = 1, int count = 1) {
+  standinClearFaults();
+  standinFailCall(call, error, first, count);
+}
+inline bool startsWith(const std::string &text, const std::string &prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
 // True when the key below HKEY_LOCAL_MACHINE opens.
 bool registryKeyExists(const std::string &path);
 // The path below HKEY_LOCAL_MACHINE of a service's event-log source key.
