@@ -36,6 +36,8 @@ std::string toWindowsPath(const std::string &posixPath);
 // EXPECT_EQ(lastErrorOf(DeleteFileA(path)), (DWORD)ERROR_ACCESS_DENIED).
 inline DWORD lastErrorOf(bool succeeded) { return succeeded ? 0 : GetLastError(); }
 // Drops every earlier rule and count, then fails `call` (occurrences from here).
+// Its arguments are read before the counts are dropped: an occurrence that
+// depends on standinCallCount is given after a standinClearFaults() of its own.
 inline void failAfresh(const char *call, DWORD error, int first = 1, int count = 1) {
   standinClearFaults();
   standinFailCall(call, error, first, count);
