@@ -134,9 +134,9 @@ int standinFileDescriptor(HANDLE file);
 // Calls `spawn` with the descriptors behind every handle that is inheritable
 // now (files and their share records); none of them closes until it returns.
 bool standinWithInheritableFiles(const std::function<bool(const std::vector<int> &)> &spawn);
-// Test hook: runs `hook` at the start of every LockFileEx (empty: none), so a
-// test can act while the caller has its file open.
-void standinBeforeLockFileEx(const std::function<void()> &hook);
+// Test hook: runs `hook` with the file at the start of every LockFileEx
+// (empty: none), so a test can act while the caller has its file open.
+void standinBeforeLockFileEx(const std::function<void(HANDLE file)> &hook);
 
 // ---- Time -----------------------------------------------------------------
 // Sleeps and wait timeouts are multiplied by this factor (VELKOR_STANDIN_TIME_SCALE,

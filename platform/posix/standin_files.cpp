@@ -379,7 +379,7 @@ BOOL DeleteFileA(LPCSTR fileName) {
 // ---- Byte-range locks (standin_locks.cpp) ------------------------------------
 
 namespace {
-std::function<void()> beforeLockHook;
+std::function<void(HANDLE)> beforeLockHook;
 std::mutex beforeLockMutex;
 
 bool overlappedOffset(LPOVERLAPPED overlapped, uint64_t *offset) {
@@ -390,20 +390,20 @@ bool overlappedOffset(LPOVERLAPPED overlapped, uint64_t *offset) {
 }
 } // namespace
 
-void standinBeforeLockFileEx(const std::function<void()> &hook) {
+void standinBeforeLockFileEx(const std::function<void(HANDLE)> &hook) {
   std::lock_guard<std::mutex> guard(beforeLockMutex);
   beforeLockHook = hook;
 }
 
 BOOL LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD bytesLow, DWORD bytesHigh,
                 LPOVERLAPPED overlapped) {
-  std::function<void()> hook;
+  std::function<void(HANDLE)> hook;
   {
     std::lock_guard<std::mutex> guard(beforeLockMutex);
     hook = beforeLockHook;
   }
   if (hook)
-    hook();
+    hook(file);
   if (standinFailNow("LockFileEx"))
     return FALSE;
   int fd = standinFileDescriptor(file);

@@ -175,7 +175,7 @@ TEST_F(ChildProcess, ChildCreatedWhileOurFilesAreOpenHoldsNoneOfThem) {
                                     scratch.path("t") + "'$1\nmv '" + scratch.path("t") + "'$1 '" +
                                     scratch.path("fds") + "'$1\n");
   std::vector<PROCESS_INFORMATION> children;
-  standinBeforeLockFileEx([&] {
+  standinBeforeLockFileEx([&](HANDLE) {
     // The spawn the program makes: the system's interpreter, null standard
     // handles, inheritance on.
     std::string commandLine =

@@ -127,11 +127,9 @@ TEST_F(StartSequence, ServerTakingItsLockDuringTheThirdSleepIsSeenByTheFourthPro
   setenv("VELKOR_WINDOWS_SERVICE_STARTDS_WAIT", "100", 1);
   bed.startServer(false);
   std::thread server([&] {
-    eventually([&] {
-      return logHas(bed.log(), "Sleeping for 5 seconds to allow the process to get the lock.  "
-                               "97 tries remaining.");
-    });
-    bed.startServer();
+    EXPECT_TRUE(bed.beforeTheProbeAfter(
+        "Sleeping for 5 seconds to allow the process to get the lock.  97 tries remaining.",
+        [&] { bed.startServer(); }, 0));
   });
   EXPECT_EQ(0, run());
   server.join();

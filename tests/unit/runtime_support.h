@@ -18,10 +18,12 @@
 #include "service/service_status.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <functional>
+#include <memory>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -205,6 +207,41 @@ struct ServiceBed {
   void killServer(pid_t pid) {
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
+  }
+
+  // What a verbose probe writes when it finds the server's lock free.
+  std::string lockFreeLine() const {
+    return "Able to lock '" + inst.rootWin + "\\locks\\server.lock', so the server is not running.";
+  }
+
+  // Runs `act` on the test's thread while the first thread to try the
+  // server's lock after `line` next appears in the log (after `seen`
+  // occurrences; -1: as many as now) is held at that try: `act` lands
+  // between the two, however loaded the machine is. Tries by other threads
+  // meanwhile run on. False when no such try came.
+  bool beforeTheProbeAfter(const std::string &line, const std::function<void()> &act,
+                           int seen = -1) {
+    int before = seen >= 0 ? seen : countOf(log(), line);
+    struct stat lock = {};
+    stat(lockFile().c_str(), &lock);
+    enum { kArmed, kHeld, kReleased };
+    auto gate = std::make_shared<std::atomic<int>>(kArmed);
+    standinBeforeLockFileEx([this, gate, line, before, lock](HANDLE file) {
+      struct stat tried = {};
+      if (gate->load() != kArmed || fstat(standinFileDescriptor(file), &tried) != 0 ||
+          tried.st_ino != lock.st_ino || tried.st_dev != lock.st_dev ||
+          countOf(log(), line) <= before)
+        return;
+      int armed = kArmed;
+      if (gate->compare_exchange_strong(armed, kHeld))
+        eventually([&] { return gate->load() == kReleased; }, 60000);
+    });
+    bool held = eventually([&] { return gate->load() == kHeld; }, 60000);
+    if (held)
+      act();
+    gate->store(kReleased);
+    standinBeforeLockFileEx(nullptr);
+    return held;
   }
 
   // Makes a server started by the start script die (it polls for the file).

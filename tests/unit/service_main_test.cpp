@@ -75,19 +75,20 @@ TEST_F(ServiceMain, WithoutItsOwnNameTheServiceReportsAFailedStartUnderTheScmsNa
 // along the refresh period, a new check point every 5 s. One that comes back
 // during the re-probes keeps the service running.
 TEST_F(ServiceMain, AServerAlreadyRunningIsAdoptedAndOneComingBackKeepsTheServiceRunning) {
-  ServiceBed::setTimeScale(0.25); // re-probes 500 ms apart: room for the server to return
+  ServiceBed::setTimeScale(0.25);
   pid_t first = bed.startServer();
   EXPECT_EQ(0, runService([&] {
     EXPECT_TRUE(bed.waitForState(SERVICE_RUNNING));
-    size_t probes = countOf(bed.log(), "Determining if the server is running.");
+    const std::string held =
+        "Unable to lock '" + bed.inst.rootWin + "\\locks\\server.lock', so the server is running.";
+    int probes = countOf(bed.log(), "Determining if the server is running.");
+    int heldBefore = countOf(bed.log(), held);
     bed.killServer(first);
-    // The first verbose re-probe has found the lock free: the server returns.
-    EXPECT_TRUE(eventually(
-        [&] { return countOf(bed.log(), "Determining if the server is running.") > (int)probes; }));
-    bed.startServer();
-    EXPECT_TRUE(eventually([&] {
-      return countOf(bed.log(), "Determining if the server is running.") >= (int)probes + 2;
-    }));
+    // The first verbose re-probe has found the lock free: the server returns
+    // before the second, which finds it.
+    EXPECT_TRUE(bed.beforeTheProbeAfter(bed.lockFreeLine(), [&] { bed.startServer(); }));
+    EXPECT_TRUE(eventually([&] { return countOf(bed.log(), held) > heldBefore; }));
+    EXPECT_EQ(probes + 2, countOf(bed.log(), "Determining if the server is running."));
     bed.control(SERVICE_CONTROL_STOP);
   }));
   EXPECT_EQ(std::vector<std::string>({"2 0 0 1 5000 0", "2 0 0 2 10000 0", "2 0 0 3 10000 0",
@@ -131,14 +132,6 @@ struct Ending {
   friend void PrintTo(const Ending &e, std::ostream *os) { *os << e.name; }
 };
 
-// Kills the server, then waits until supervision's first verbose re-probe
-// has found the lock free: two more re-probes, 2 s apart, are to come.
-void dieThenReprobe(ServiceBed &bed) {
-  int probes = countOf(bed.log(), "Determining if the server is running.");
-  bed.killScriptServer();
-  EXPECT_TRUE(eventually(
-      [&] { return countOf(bed.log(), "Determining if the server is running.") > probes; }));
-}
 
 // Where `line` first comes after `from` in the log.
 long at(const std::vector<std::string> &log, const std::string &line, const std::string &from) {
@@ -156,8 +149,9 @@ std::vector<Ending> endings() {
   auto control = [](DWORD code) { return [code](ServiceBed &bed) { bed.control(code); }; };
   auto dieThen = [](DWORD code) {
     return [code](ServiceBed &bed) {
-      dieThenReprobe(bed);
-      bed.control(code);
+      bed.killScriptServer();
+      // Held before the second re-probe: the control comes during them.
+      EXPECT_TRUE(bed.beforeTheProbeAfter(bed.lockFreeLine(), [&] { bed.control(code); }));
     };
   };
   // A stop whose server never lets go, and the system's end during it.
