@@ -75,22 +75,17 @@ inline bool lockHeld(const std::string &posixPath) {
   int fd = open(posixPath.c_str(), O_RDWR);
   if (fd < 0)
     return false;
-  struct flock probe = {};
+  struct flock probe = {}; // byte 0 from the start (SEEK_SET is 0)
   probe.l_type = F_WRLCK;
-  probe.l_whence = SEEK_SET;
-  probe.l_start = 0;
   probe.l_len = 1;
   bool held = fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
   close(fd);
   return held;
 }
 
-// Messages from `first` on that equal `message`.
+// How many of the messages equal `message`.
 inline int countOf(const std::vector<std::string> &messages, const std::string &message) {
-  int count = 0;
-  for (const std::string &m : messages)
-    count += m == message;
-  return count;
+  return (int)std::count(messages.begin(), messages.end(), message);
 }
 
 enum class Script { ServerThenExit0, Exit0, Exit3, Missing };
@@ -228,12 +223,10 @@ struct ServiceBed {
     auto gate = std::make_shared<std::atomic<int>>(kArmed);
     standinBeforeLockFileEx([this, gate, line, before, lock](HANDLE file) {
       struct stat tried = {};
-      if (gate->load() != kArmed || fstat(standinFileDescriptor(file), &tried) != 0 ||
-          tried.st_ino != lock.st_ino || tried.st_dev != lock.st_dev ||
-          countOf(log(), line) <= before)
-        return;
       int armed = kArmed;
-      if (gate->compare_exchange_strong(armed, kHeld))
+      if (gate->load() == kArmed && fstat(standinFileDescriptor(file), &tried) == 0 &&
+          tried.st_ino == lock.st_ino && tried.st_dev == lock.st_dev &&
+          countOf(log(), line) > before && gate->compare_exchange_strong(armed, kHeld))
         eventually([&] { return gate->load() == kReleased; }, 60000);
     });
     bool held = eventually([&] { return gate->load() == kHeld; }, 60000);
@@ -314,18 +307,6 @@ struct ServiceBed {
     long seq = standinScmPostControl(name.c_str(), code);
     EXPECT_TRUE(eventually([&] { return standinScmLastAck(name.c_str()) >= seq; }, 60000));
     return standinScmControlResult(name.c_str(), seq);
-  }
-
-  // The messages of the log from the first equal to `from` (inclusive).
-  std::vector<std::string> logFrom(const std::string &from) const {
-    std::vector<std::string> all = log(), out;
-    bool on = false;
-    for (const std::string &m : all) {
-      on = on || m == from;
-      if (on)
-        out.push_back(m);
-    }
-    return out;
   }
 };
 

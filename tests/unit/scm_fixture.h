@@ -8,6 +8,7 @@
 #include "platform/posix/standin_scm.h"
 #include "platform/posix/standin_scm_store.h"
 #include "support.h"
+#include <algorithm>
 
 class ScmTest : public InstallationTest {
 protected:
@@ -63,10 +64,7 @@ protected:
   // The log from the first line equal to `from` on (empty when absent).
   std::vector<std::string> logFrom(const std::string &from) const {
     std::vector<std::string> all = log();
-    for (size_t i = 0; i < all.size(); ++i)
-      if (all[i] == from)
-        return std::vector<std::string>(all.begin() + (long)i, all.end());
-    return {};
+    return std::vector<std::string>(std::find(all.begin(), all.end(), from), all.end());
   }
   std::string lastLine() const {
     std::vector<std::string> all = log();
