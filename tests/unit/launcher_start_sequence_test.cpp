@@ -126,13 +126,13 @@ TEST_F(StartSequence, ServerTakingItsLockDuringTheThirdSleepIsSeenByTheFourthPro
   writeWholeFile(bed.inst.root + "/bat/start-ds.bat", "#!/bin/sh\nsleep 3\n");
   setenv("VELKOR_WINDOWS_SERVICE_STARTDS_WAIT", "100", 1);
   bed.startServer(false);
-  std::thread server([&] {
-    EXPECT_TRUE(bed.beforeTheProbeAfter(
-        "Sleeping for 5 seconds to allow the process to get the lock.  97 tries remaining.",
-        [&] { bed.startServer(); }, 0));
-  });
-  EXPECT_EQ(0, run());
-  server.join();
+  std::thread start;
+  int started = -1;
+  EXPECT_TRUE(bed.beforeTheProbeAfter(
+      "Sleeping for 5 seconds to allow the process to get the lock.  97 tries remaining.",
+      [&] { start = std::thread([&] { started = run(); }); }, [&] { bed.startServer(); }));
+  start.join();
+  EXPECT_EQ(0, started);
   std::vector<std::string> log = bed.log();
   EXPECT_TRUE(logHas(log, "waitForProcess: Process timed out."));
   EXPECT_TRUE(logHas(log, "doStartApplication: the spawn of the batch command worked.  "

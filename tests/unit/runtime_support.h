@@ -25,6 +25,7 @@
 #include <functional>
 #include <memory>
 #include <spawn.h>
+#include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -111,11 +112,9 @@ struct ServiceBed {
 
   ~ServiceBed() {
     std::string pids = readWholeFile(inst.root + "/bat/server.pid");
-    for (size_t at = 0; at < pids.size(); at = pids.find('\n', at) + 1) {
-      servers.push_back((pid_t)atoi(pids.c_str() + at));
-      if (pids.find('\n', at) == std::string::npos)
-        break;
-    }
+    std::istringstream written(pids);
+    for (pid_t pid; written >> pid;)
+      servers.push_back(pid);
     for (pid_t pid : servers) {
       std::string cmdline = readWholeFile("/proc/" + std::to_string(pid) + "/cmdline");
       if (cmdline.find("velkor_test_server") != std::string::npos)
@@ -204,19 +203,21 @@ struct ServiceBed {
     waitpid(pid, nullptr, 0);
   }
 
-  // What a verbose probe writes when it finds the server's lock free.
+  // What a verbose probe writes when it finds the server's lock free or held.
   std::string lockFreeLine() const {
     return "Able to lock '" + inst.rootWin + "\\locks\\server.lock', so the server is not running.";
   }
+  std::string lockHeldLine() const {
+    return "Unable to lock '" + inst.rootWin + "\\locks\\server.lock', so the server is running.";
+  }
 
-  // Runs `act` on the test's thread while the first thread to try the
-  // server's lock after `line` next appears in the log (after `seen`
-  // occurrences; -1: as many as now) is held at that try: `act` lands
-  // between the two, however loaded the machine is. Tries by other threads
-  // meanwhile run on. False when no such try came.
-  bool beforeTheProbeAfter(const std::string &line, const std::function<void()> &act,
-                           int seen = -1) {
-    int before = seen >= 0 ? seen : countOf(log(), line);
+  // Runs `trigger`, then `act` on the test's thread while the first thread to
+  // try the server's lock (which must exist) after `line` next appears in the
+  // log is held at that try, so `act` lands between the two however loaded the
+  // machine is; other threads' tries run on. False when no such try came.
+  bool beforeTheProbeAfter(const std::string &line, const std::function<void()> &trigger,
+                           const std::function<void()> &act) {
+    int before = countOf(log(), line);
     struct stat lock = {};
     stat(lockFile().c_str(), &lock);
     enum { kArmed, kHeld, kReleased };
@@ -229,6 +230,7 @@ struct ServiceBed {
           countOf(log(), line) > before && gate->compare_exchange_strong(armed, kHeld))
         eventually([&] { return gate->load() == kReleased; }, 60000);
     });
+    trigger();
     bool held = eventually([&] { return gate->load() == kHeld; }, 60000);
     if (held)
       act();

@@ -79,15 +79,13 @@ TEST_F(ServiceMain, AServerAlreadyRunningIsAdoptedAndOneComingBackKeepsTheServic
   pid_t first = bed.startServer();
   EXPECT_EQ(0, runService([&] {
     EXPECT_TRUE(bed.waitForState(SERVICE_RUNNING));
-    const std::string held =
-        "Unable to lock '" + bed.inst.rootWin + "\\locks\\server.lock', so the server is running.";
     int probes = countOf(bed.log(), "Determining if the server is running.");
-    int heldBefore = countOf(bed.log(), held);
-    bed.killServer(first);
-    // The first verbose re-probe has found the lock free: the server returns
+    int heldBefore = countOf(bed.log(), bed.lockHeldLine());
+    // The first verbose re-probe finds the lock free: the server returns
     // before the second, which finds it.
-    EXPECT_TRUE(bed.beforeTheProbeAfter(bed.lockFreeLine(), [&] { bed.startServer(); }));
-    EXPECT_TRUE(eventually([&] { return countOf(bed.log(), held) > heldBefore; }));
+    EXPECT_TRUE(bed.beforeTheProbeAfter(
+        bed.lockFreeLine(), [&] { bed.killServer(first); }, [&] { bed.startServer(); }));
+    EXPECT_TRUE(eventually([&] { return countOf(bed.log(), bed.lockHeldLine()) > heldBefore; }));
     EXPECT_EQ(probes + 2, countOf(bed.log(), "Determining if the server is running."));
     bed.control(SERVICE_CONTROL_STOP);
   }));
@@ -149,18 +147,18 @@ std::vector<Ending> endings() {
   auto control = [](DWORD code) { return [code](ServiceBed &bed) { bed.control(code); }; };
   auto dieThen = [](DWORD code) {
     return [code](ServiceBed &bed) {
-      bed.killScriptServer();
-      // Held before the second re-probe: the control comes during them.
-      EXPECT_TRUE(bed.beforeTheProbeAfter(bed.lockFreeLine(), [&] { bed.control(code); }));
+      EXPECT_TRUE(bed.beforeTheProbeAfter( // held before the second re-probe
+          bed.lockFreeLine(), [&] { bed.killScriptServer(); }, [&] { bed.control(code); }));
     };
   };
   // A stop whose server never lets go, and the system's end during it.
   auto failingStopThen = [](DWORD code) {
     return [code](ServiceBed &bed) {
       bed.launcherIgnoresStop();
-      bed.control(SERVICE_CONTROL_STOP);
-      EXPECT_TRUE(eventually([&] { return bed.statuses().size() >= 8; }));
-      serviceHandlerEx(code, 0, nullptr, nullptr); // the system's notification
+      // The system's notification, during the stop's probes.
+      EXPECT_TRUE(bed.beforeTheProbeAfter(
+          bed.lockHeldLine(), [&] { bed.control(SERVICE_CONTROL_STOP); },
+          [&] { serviceHandlerEx(code, 0, nullptr, nullptr); }));
       if (!bed.waitForState(SERVICE_STOPPED, 20000)) { // absorbed: end the run
         bed.launcherIgnoresStop(false);
         bed.control(SERVICE_CONTROL_STOP);
