@@ -331,6 +331,15 @@ struct ServiceRun : testing::Test {
       driver.join();
   }
 
+  // How many supervision waits of 5 s serviceMain has made; waits for `n` of them.
+  static long passes() {
+    std::vector<StandinTimedCall> calls = standinTimeline();
+    return std::count_if(calls.begin(), calls.end(), [](const StandinTimedCall &c) {
+      return c.call == "WaitForSingleObject" && c.requestedMs == 5000;
+    });
+  }
+  static void waitForPasses(long n) { EXPECT_TRUE(eventually([n] { return passes() >= n; })); }
+
   // Runs `start` on this thread (the dispatcher's) while `drive` acts on another.
   int runService(const std::function<void()> &drive) {
     driver = std::thread(drive);

@@ -59,17 +59,7 @@ std::vector<std::string> lapsedHints(const Story &story) {
   return lapses;
 }
 
-struct ServiceTiming : ServiceRun {
-  // Waits until serviceMain has made `passes` supervision waits of 5 s.
-  void waitForPasses(int passes) const {
-    EXPECT_TRUE(eventually([&] {
-      std::vector<StandinTimedCall> calls = standinTimeline();
-      return std::count_if(calls.begin(), calls.end(), [](const StandinTimedCall &c) {
-               return c.call == "WaitForSingleObject" && c.requestedMs == 5000;
-             }) >= passes;
-    }));
-  }
-};
+struct ServiceTiming : ServiceRun {};
 } // namespace
 
 // Default timings from start to stop: the script is given 300 s, the first
