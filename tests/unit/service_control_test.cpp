@@ -144,9 +144,11 @@ TEST_F(ServiceControl, StopAfterTheServerStoppedReportsAnUnexpectedEnd) {
 // handler while the sequence runs start nothing more.
 TEST_F(ServiceControl, StopLauncherMakesTheServerReleaseAndControlsDuringItAddNothing) {
   bed.startServer();
-  serviceHandler(SERVICE_CONTROL_STOP); // the sequence goes to its thread
-  serviceHandler(SERVICE_CONTROL_SHUTDOWN);
-  serviceHandler(SERVICE_CONTROL_STOP);
+  EXPECT_TRUE(bed.beforeTheProbeAfter( // the handler's probe; held: the sequence's first
+      bed.lockHeldLine(), [] { serviceHandler(SERVICE_CONTROL_STOP); }, [] {
+        serviceHandler(SERVICE_CONTROL_SHUTDOWN);
+        serviceHandler(SERVICE_CONTROL_STOP);
+      }));
   ASSERT_TRUE(waitForIdle());
   EXPECT_FALSE(lockHeld(bed.lockFile()));
   std::vector<std::string> statuses = bed.statuses();
@@ -311,8 +313,10 @@ TEST_F(ServiceControl, InterrogatesDuringAStopAreRefusedAndNothingFollowsTheStop
   }
   EXPECT_EQ(0, updateServiceStatus(SERVICE_RUNNING, 0, 0, 0, 0, serviceStatusSlot));
   EXPECT_EQ(0u, deliver(SERVICE_CONTROL_INTERROGATE)); // repeats it
-  EXPECT_EQ(0u, deliver(SERVICE_CONTROL_STOP));
-  int refused = 0;
+  int refused = 0; // at least the one while the sequence's first probe is held
+  EXPECT_TRUE(bed.beforeTheProbeAfter(
+      bed.lockHeldLine(), [&] { EXPECT_EQ(0u, deliver(SERVICE_CONTROL_STOP)); },
+      [&] { refused = deliver(SERVICE_CONTROL_INTERROGATE) == ERROR_SERVICE_CANNOT_ACCEPT_CTRL; }));
   while (stopInProgress.load())
     refused += deliver(SERVICE_CONTROL_INTERROGATE) == ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
   EXPECT_LT(0, refused);

@@ -2,6 +2,7 @@
 
 #include "platform/posix/standin.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -103,10 +104,7 @@ std::vector<std::string> logMessages(const std::string &posixLogPath) {
 }
 
 bool logHas(const std::vector<std::string> &messages, const std::string &message) {
-  for (const std::string &m : messages)
-    if (m == message)
-      return true;
-  return false;
+  return std::find(messages.begin(), messages.end(), message) != messages.end();
 }
 
 Installation::Installation(const ScratchDir &scratch, const std::string &sub, bool withLogs) {
@@ -193,15 +191,9 @@ static std::vector<int> programProcesses(const std::string &machineRoot) {
     const char *slash = strrchr(exe, '/');
     if (strcmp(slash ? slash + 1 : exe, "velkor_service") != 0)
       continue;
-    std::string environment = readWholeFile(base + "/environ");
-    std::stringstream entries(environment);
-    std::string variable;
-    while (std::getline(entries, variable, '\0')) {
-      if (variable == marker) {
-        found.push_back(pid);
-        break;
-      }
-    }
+    // Each variable of the environment ends with a null character.
+    if (('\0' + readWholeFile(base + "/environ")).find('\0' + marker + '\0') != std::string::npos)
+      found.push_back(pid);
   }
   closedir(proc);
   return found;
