@@ -228,8 +228,10 @@ TEST_F(DebugLogTest, ProcessesAppendingAtOnceLoseAndTearNoLine) {
     pid_t pid = fork();
     if (pid == 0) {
       resetDebugLogForTest(); // a new process starts with a fresh log state
-      for (int i = 0; i < kLines; ++i, usleep(5000))
+      for (int i = 0; i < kLines; ++i) {
         debug("process %d line %d %s", p, i, std::string(200, 'a' + p).c_str());
+        usleep(5000);
+      }
       _exit(0);
     }
     children.push_back(pid);

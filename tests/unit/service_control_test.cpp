@@ -144,7 +144,7 @@ TEST_F(ServiceControl, StopAfterTheServerStoppedReportsAnUnexpectedEnd) {
 // handler while the sequence runs start nothing more.
 TEST_F(ServiceControl, StopLauncherMakesTheServerReleaseAndControlsDuringItAddNothing) {
   bed.startServer();
-  EXPECT_TRUE(bed.beforeTheProbeAfter( // the handler's probe; held: the sequence's first
+  EXPECT_TRUE(bed.beforeTheProbeAfter( // held: the stop sequence's first probe
       bed.lockHeldLine(), [] { serviceHandler(SERVICE_CONTROL_STOP); }, [] {
         serviceHandler(SERVICE_CONTROL_SHUTDOWN);
         serviceHandler(SERVICE_CONTROL_STOP);

@@ -131,7 +131,6 @@ struct Ending {
   friend void PrintTo(const Ending &e, std::ostream *os) { *os << e.name; }
 };
 
-
 // Where `line` first comes after `from` in the log.
 long at(const std::vector<std::string> &log, const std::string &line, const std::string &from) {
   auto start = std::find(log.begin(), log.end(), from);
