@@ -54,10 +54,22 @@ struct ServiceControl : testing::Test {
     return out;
   }
 
+  // The handler's lines for `code`: its call, what it did, its return.
+  static std::vector<std::string> handled(DWORD code, const std::vector<std::string> &what) {
+    std::string call = "serviceHandler called with controlCode=" + std::to_string(code) + ".";
+    return joined(joined({call}, what), {"serviceHandler returning."});
+  }
   // The handler's lines for a stop that comes while one runs.
-  static std::vector<std::string> alreadyStopping(int code) {
-    return {"serviceHandler called with controlCode=" + std::to_string(code) + ".",
-            "serviceHandler: a stop is already in progress.", "serviceHandler returning."};
+  static std::vector<std::string> alreadyStopping() {
+    return handled(1, {"serviceHandler: a stop is already in progress."});
+  }
+
+  // The handler's lines for `code`, whose stop is held at its first probe while `act` runs.
+  std::vector<std::string> heldStop(DWORD code, const std::function<void()> &act) {
+    std::vector<std::string> lines;
+    EXPECT_TRUE(bed.beforeTheProbeAfter(
+        bed.lockHeldLine(), [&] { lines = linesOf([code] { serviceHandler(code); }); }, act));
+    return lines;
   }
 };
 } // namespace
@@ -72,9 +84,7 @@ TEST_F(ServiceControl, InterrogateRepeatsTheLastReportAndNeverEndsTheService) {
   pid_t server = bed.startServer();
   EXPECT_EQ(0, updateServiceStatus(SERVICE_RUNNING, 0, 0, 7, 0, serviceStatusSlot));
   bed.killServer(server);
-  EXPECT_EQ(std::vector<std::string>({"serviceHandler called with controlCode=4.",
-                                      "serviceHandler: interrogate.",
-                                      "serviceHandler returning."}),
+  EXPECT_EQ(handled(4, {"serviceHandler: interrogate."}),
             linesOf([] { serviceHandler(SERVICE_CONTROL_INTERROGATE); }));
   EXPECT_EQ(std::vector<std::string>({"4 0 0 7 0 261", "4 0 0 7 0 261"}), bed.statuses());
   EXPECT_TRUE(bed.events().empty());
@@ -103,17 +113,10 @@ TEST_F(ServiceControl, PauseContinueAndUnknownCodesOnlyTraceThroughEitherHandler
     DWORD code, exResult;
     std::vector<std::string> lines;
   } cases[] = {
-      {SERVICE_CONTROL_PAUSE, NO_ERROR,
-       {"serviceHandler called with controlCode=2.", "serviceHandler: pause.",
-        "serviceHandler returning."}},
-      {SERVICE_CONTROL_CONTINUE, NO_ERROR,
-       {"serviceHandler called with controlCode=3.", "serviceHandler: continue.",
-        "serviceHandler returning."}},
-      {200, ERROR_CALL_NOT_IMPLEMENTED,
-       {"serviceHandler called with controlCode=200.", "serviceHandler returning."}},
-      {SERVICE_CONTROL_INTERROGATE, NO_ERROR,
-       {"serviceHandler called with controlCode=4.", "serviceHandler: interrogate.",
-        "serviceHandler returning."}},
+      {SERVICE_CONTROL_PAUSE, NO_ERROR, handled(2, {"serviceHandler: pause."})},
+      {SERVICE_CONTROL_CONTINUE, NO_ERROR, handled(3, {"serviceHandler: continue."})},
+      {200, ERROR_CALL_NOT_IMPLEMENTED, handled(200, {})},
+      {SERVICE_CONTROL_INTERROGATE, NO_ERROR, handled(4, {"serviceHandler: interrogate."})},
   };
   for (const auto &c : cases) {
     EXPECT_EQ(c.lines, linesOf([&] { serviceHandler(c.code); }));
@@ -144,11 +147,10 @@ TEST_F(ServiceControl, StopAfterTheServerStoppedReportsAnUnexpectedEnd) {
 // handler while the sequence runs start nothing more.
 TEST_F(ServiceControl, StopLauncherMakesTheServerReleaseAndControlsDuringItAddNothing) {
   bed.startServer();
-  EXPECT_TRUE(bed.beforeTheProbeAfter( // held: the stop sequence's first probe
-      bed.lockHeldLine(), [] { serviceHandler(SERVICE_CONTROL_STOP); }, [] {
-        serviceHandler(SERVICE_CONTROL_SHUTDOWN);
-        serviceHandler(SERVICE_CONTROL_STOP);
-      }));
+  heldStop(SERVICE_CONTROL_STOP, [] {
+    serviceHandler(SERVICE_CONTROL_SHUTDOWN);
+    serviceHandler(SERVICE_CONTROL_STOP);
+  });
   ASSERT_TRUE(waitForIdle());
   EXPECT_FALSE(lockHeld(bed.lockFile()));
   std::vector<std::string> statuses = bed.statuses();
@@ -177,13 +179,11 @@ TEST_F(ServiceControl, StopLauncherMakesTheServerReleaseAndControlsDuringItAddNo
 // while it fails is not absorbed: once the stop's budget is spent the
 // service ends, with an error.
 TEST_F(ServiceControl, StopNeverReleasedRunsAgainUnlessTheSystemEndsMeanwhile) {
-  ServiceBed::setTimeScale(0.05); // the stop loop runs about 3 s
   bed.startServer();
   bed.launcherIgnoresStop();
-  serviceHandler(SERVICE_CONTROL_STOP);
-  ASSERT_TRUE(eventually([&] { return bed.statuses().size() >= 3; }));
-  // A second stop while the first runs changes nothing.
-  EXPECT_EQ(alreadyStopping(1), linesOf([] { serviceHandler(SERVICE_CONTROL_STOP); }));
+  heldStop(SERVICE_CONTROL_STOP, [&] { // a second stop while the first runs changes nothing
+    EXPECT_EQ(alreadyStopping(), linesOf([] { serviceHandler(SERVICE_CONTROL_STOP); }));
+  });
   ASSERT_TRUE(waitForIdle());
 
   Story story(bed);
@@ -206,13 +206,11 @@ TEST_F(ServiceControl, StopNeverReleasedRunsAgainUnlessTheSystemEndsMeanwhile) {
   EXPECT_TRUE(logHas(log, "serviceHandler: The server could not be stopped."));
   EXPECT_EQ(0, countOf(log, "Faking a service termination so serviceMain can return."));
 
-  serviceHandler(SERVICE_CONTROL_STOP);
-  ASSERT_TRUE(eventually([&] { return bed.statuses().size() >= expected.size() + 3; }));
-  EXPECT_EQ(std::vector<std::string>({"serviceHandler called with controlCode=5.",
-                                      "serviceHandler: shutdown",
-                                      "serviceHandler: a stop is already in progress.",
-                                      "serviceHandler returning."}),
-            linesOf([] { serviceHandler(SERVICE_CONTROL_SHUTDOWN); }));
+  heldStop(SERVICE_CONTROL_STOP, [&] {
+    EXPECT_EQ(handled(5, {"serviceHandler: shutdown",
+                          "serviceHandler: a stop is already in progress."}),
+              linesOf([] { serviceHandler(SERVICE_CONTROL_SHUTDOWN); }));
+  });
   ASSERT_TRUE(waitForIdle());
   std::vector<std::string> statuses = bed.statuses();
   ASSERT_EQ(expected.size() * 2, statuses.size());
@@ -235,19 +233,18 @@ TEST_P(SystemEnd, StopsOnceAndEndsTheServiceEvenWhenTheStopFails) {
   const DWORD code = GetParam();
   bed.startServer();
   bed.launcherIgnoresStop();
-  std::vector<std::string> lines = linesOf([&] { serviceHandler(code); });
   if (code == SERVICE_CONTROL_SHUTDOWN) {
+    serviceHandler(code); // the whole stop runs on this thread
     EXPECT_EQ(0, stopInProgress.load());
   } else {
-    EXPECT_EQ(std::vector<std::string>({"serviceHandler called with controlCode=15.",
-                                        "serviceHandler: preshutdown", "serviceHandler: stop",
-                                        "serviceHandler returning."}),
-              lines);
     // While it runs: the SCM refuses a stop; one that reached the handler
     // would change nothing.
-    EXPECT_EQ((DWORD)ERROR_SERVICE_CANNOT_ACCEPT_CTRL,
-              standinScmControlRefusal(bed.current(), SERVICE_CONTROL_STOP));
-    EXPECT_EQ(alreadyStopping(1), linesOf([] { serviceHandler(SERVICE_CONTROL_STOP); }));
+    std::vector<std::string> lines = heldStop(code, [&] {
+      EXPECT_EQ((DWORD)ERROR_SERVICE_CANNOT_ACCEPT_CTRL,
+                standinScmControlRefusal(bed.current(), SERVICE_CONTROL_STOP));
+      EXPECT_EQ(alreadyStopping(), linesOf([] { serviceHandler(SERVICE_CONTROL_STOP); }));
+    });
+    EXPECT_EQ(handled(15, {"serviceHandler: preshutdown", "serviceHandler: stop"}), lines);
   }
   ASSERT_TRUE(waitForIdle());
   std::vector<std::string> statuses = bed.statuses();
