@@ -59,12 +59,14 @@ struct ServiceControl : testing::Test {
     std::string call = "serviceHandler called with controlCode=" + std::to_string(code) + ".";
     return joined(joined({call}, what), {"serviceHandler returning."});
   }
+
   // The handler's lines for a stop that comes while one runs.
   static std::vector<std::string> alreadyStopping() {
     return handled(1, {"serviceHandler: a stop is already in progress."});
   }
 
-  // The handler's lines for `code`, whose stop is held at its first probe while `act` runs.
+  // The handler's lines for `code`, whose stop is held at its first probe while `act` runs;
+  // `code` is a stop or a preshutdown, whose sequence runs on the stop thread.
   std::vector<std::string> heldStop(DWORD code, const std::function<void()> &act) {
     std::vector<std::string> lines;
     EXPECT_TRUE(bed.beforeTheProbeAfter(
