@@ -18,8 +18,8 @@
 #                              records its arguments in bat\calls.txt, starts
 #                              the server on ROOT (default DIR) and returns
 #                              once it holds its lock
-#   wine_run EXE ARGS...       run a program; sets RUN_OUT (stdout), RUN_RC and
-#                              RUN_OUT_RAW_FILE; text: RUN_OUT without CR
+#   wine_run EXE ARGS...       run a program; sets RUN_OUT (stdout), RUN_RC,
+#                              RUN_OUT_RAW_FILE (.err: stderr); text: RUN_OUT without CR
 #   wine, wineserver           bounded: every call runs under `timeout`
 #                              (VELKOR_CMD_TIMEOUT seconds, default
 #                              wine_secs 90); on expiry the whole test fails at
@@ -34,7 +34,7 @@
 #   expect_gone WHAT NAME      wine_wait_gone, then check it is gone
 #   wine_unix_path WINPATH     Unix path of a Windows path in the prefix
 #   wine_log INSTALL_UNIX      the debug log's lines with CR removed
-#   expect_eq WHAT GOT WANT    compare, count failures
+#   expect_eq WHAT GOT WANT    compare, count failures; a failure shows the last wine_run
 #   finish                     print the result, exit 0 or 1
 #
 # VELKOR_WINE_HANG=GLOB makes each Windows command whose command line matches
@@ -43,6 +43,8 @@
 set -u
 : "${VELKOR_WINDOWS_EXE:?path of the velkor_service.exe under test}"
 VELKOR_WINDOWS_BIN=$(dirname "$VELKOR_WINDOWS_EXE")
+# Our Windows tools and the test fixtures, built beside the program under test.
+tools=$VELKOR_WINDOWS_BIN/tests/wintools fixtures=$VELKOR_WINDOWS_BIN/tests/fixtures
 export WINEDEBUG=-all
 FAILURES=0
 CHECKS=0
@@ -189,7 +191,7 @@ wine_install() {
 }
 
 wine_install_service() {
-  local dir=$1 root=${2:-$1} unix fixtures=$VELKOR_WINDOWS_BIN/tests/fixtures
+  local dir=$1 root=${2:-$1} unix
   unix=$(wine_install "$dir")
   cp "$fixtures/winlauncher.exe" "$fixtures/velkor_test_server.exe" "$fixtures/velkor_sc.exe" "$unix/lib/"
   mkdir -p "$unix/bat" "$(wine_unix_path "$root")/locks"
@@ -204,10 +206,21 @@ wine_install_service() {
 }
 
 wine_run() {
-  RUN_OUT_RAW_FILE=$(mktemp "$VELKOR_RUN_DIR/run.XXXXXX")
-  RUN_RC=0
-  wine "$@" >"$RUN_OUT_RAW_FILE" 2>/dev/null || RUN_RC=$?
+  RUN_OUT_RAW_FILE=$(mktemp "$VELKOR_RUN_DIR/run.XXXXXX") RUN_RC=0 RUN_CMD=("$@")
+  wine "$@" >"$RUN_OUT_RAW_FILE" 2>"$RUN_OUT_RAW_FILE.err" || RUN_RC=$?
   RUN_OUT=$(cat "$RUN_OUT_RAW_FILE")
+}
+
+# A failed check shows the last wine_run: its command and exit code, its
+# standard error (where Wine reports what it could not run) and, for an
+# installation's lib\velkor_service.exe, the end of that installation's log.
+last_run_context() {
+  echo "  last run: $(printf '%q ' "${RUN_CMD[@]}")(exit $RUN_RC)"
+  sed 's/^/  stderr | /' "$RUN_OUT_RAW_FILE.err" | tail -n 20
+  case $RUN_CMD in [A-Za-z]:*'\lib\velkor_service.exe')
+    wine_log "$(wine_unix_path "${RUN_CMD%\\lib\\velkor_service.exe}")" | tail -n 15 |
+      sed 's/^/  log | /' ;;
+  esac
 }
 text() { tr -d '\r' <"$RUN_OUT_RAW_FILE"; }
 
@@ -220,7 +233,7 @@ wait_until() {
   done
 }
 
-wine_gone_now() { wine_run "$VELKOR_WINDOWS_BIN/tests/wintools/scm_query.exe" "$1"; [ "$(text)" = error=1060 ]; }
+wine_gone_now() { wine_run "$tools/scm_query.exe" "$1"; [ "$(text)" = error=1060 ]; }
 wine_wait_gone() { wait_until "$(wine_secs 30)" wine_gone_now "$1"; }
 expect_gone() {
   wine_wait_gone "$2" || true
@@ -240,6 +253,7 @@ expect_eq() {
     echo "FAILED: $1"
     echo "   got: $(printf '%q' "$2")"
     echo "  want: $(printf '%q' "$3")"
+    [ -z "${RUN_CMD+set}" ] || last_run_context
   fi
 }
 

@@ -11,7 +11,6 @@
 set -eu
 . "$(dirname "$0")/lib.sh"
 wine_setup
-tools=$VELKOR_WINDOWS_BIN/tests/wintools
 inst=$(wine_install 'C:\velkor')
 exe='C:\velkor\lib\velkor_service.exe'
 long=$(printf 'q%.0s' $(seq 10000))

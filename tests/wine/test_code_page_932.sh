@@ -17,8 +17,6 @@ export LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
 wine_setup
 wine_set_system_env VELKOR_WINDOWS_SERVICE_REFRESH_PERIOD 1
 wine_keep_up
-fixtures=$VELKOR_WINDOWS_BIN/tests/fixtures
-tools=$VELKOR_WINDOWS_BIN/tests/wintools
 cp932() { iconv -f CP932 -t UTF-8 | tr -d '\r'; }
 text() { cp932 <"$RUN_OUT_RAW_FILE"; }
 

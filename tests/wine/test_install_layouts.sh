@@ -19,7 +19,6 @@ set -eu
 . "$(dirname "$0")/lib.sh"
 wine_setup
 wine_set_system_env VELKOR_WINDOWS_SERVICE_REFRESH_PERIOD 1
-tools=$VELKOR_WINDOWS_BIN/tests/wintools
 running='state=4 win32=0 specific=0 checkpoint=4 hint=0 accepted=261'
 stopped='state=1 win32=0 specific=0 checkpoint=0 hint=0 accepted=261'
 died='state=1 win32=1066 specific=-1 checkpoint=0 hint=0 accepted=261'

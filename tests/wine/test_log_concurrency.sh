@@ -82,7 +82,6 @@ expect_eq "no writer failed to open the log" "$(cat "$work"/out.mark.* | grep -c
 # What the cap relies on and the native stand-in models: the runtime's deny-none
 # open shares reading and writing, not deletion, so DeleteFileA fails with
 # ERROR_SHARING_VIOLATION (32) until that writer closes the log.
-tools=$VELKOR_WINDOWS_BIN/tests/wintools
 rm -f "$WINEPREFIX/drive_c/held" "$WINEPREFIX/drive_c/release"
 wine "$tools/file_hold.exe" 'C:\velkor\logs\native-windows.out' 'C:\held' 'C:\release' denyno >/dev/null 2>&1 &
 holder=$!

@@ -6,7 +6,6 @@
 set -eu
 . "$(dirname "$0")/lib.sh"
 wine_setup
-tools="$VELKOR_WINDOWS_BIN/tests/wintools"
 wine_install 'C:\velkor' >/dev/null
 wine_install 'C:\velkor2' >/dev/null
 exe='C:\velkor\lib\velkor_service.exe'

@@ -13,7 +13,6 @@ wine_keep_up
 inst=$(wine_install 'C:\velkor')
 exe='C:\velkor\lib\velkor_service.exe'
 sc='C:\velkor\lib\velkor_sc.exe'
-fixtures=$VELKOR_WINDOWS_BIN/tests/fixtures
 cp "$fixtures/winlauncher.exe" "$fixtures/velkor_test_server.exe" "$fixtures/velkor_sc.exe" "$inst/lib/"
 mkdir -p "$inst/bat" "$inst/locks"
 printf '%s\r\n' '@echo off' 'start "" /b C:\velkor\lib\velkor_test_server.exe C:\velkor' \

@@ -11,9 +11,6 @@ set -eu
 wine_setup
 wine_set_system_env VELKOR_WINDOWS_SERVICE_REFRESH_PERIOD 1
 wine_keep_up
-fixtures=$VELKOR_WINDOWS_BIN/tests/fixtures
-tools=$VELKOR_WINDOWS_BIN/tests/wintools
-text() { tr -d '\r' <"$RUN_OUT_RAW_FILE"; }
 field() { text | sed -n "s/^$1=//p"; }
 
 # D: is the directory drive_d of the prefix, as winecfg would map it.
@@ -21,18 +18,13 @@ mkdir -p "$WINEPREFIX/drive_d"
 ln -s ../drive_d "$WINEPREFIX/dosdevices/d:"
 
 # upgrade NAME DIR LIB EARLIER TODAY
-#   DIR is the installation as create gets it, LIB its lib folder, EARLIER
-#   the directory argument as the earlier release quoted it, TODAY as today's
-#   program does.
+#   DIR is the installation as create gets it, LIB its lib folder (laid out by
+#   wine_install_service), EARLIER the directory argument as the earlier
+#   release quoted it, TODAY as today's program does.
 upgrade() {
   local name=$1 dir=$2 lib=$3 earlier=$4 today=$5 inst i
-  inst=$(wine_install "$dir")
+  inst=$(wine_install_service "${lib%\\lib}")
   local exe="$lib\\velkor_service.exe"
-  cp "$fixtures/winlauncher.exe" "$fixtures/velkor_test_server.exe" "$fixtures/velkor_sc.exe" "$inst/lib/"
-  mkdir -p "$inst/bat"
-  printf '%s\r\n' '@echo off' 'start "" /b "%~dp0..\lib\velkor_test_server.exe" "%~dp0..\."' \
-    ':wait' 'if exist "%~dp0..\locks\server.ready" goto done' 'ping -n 1 127.0.0.1 >nul' \
-    'goto wait' ':done' 'exit /b 0' >"$inst/bat/start-ds.bat"
 
   wine sc create "$name" binPath= "\"$exe\" start $earlier" start= auto \
     DisplayName= "Velkor earlier" >/dev/null 2>&1 || true
