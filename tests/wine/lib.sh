@@ -13,24 +13,21 @@
 #   wine_install DIR [EXE]     lay out an installation at the Windows path DIR
 #                              (lib\ with the program, logs\), echo its Unix path
 #   wine_install_service DIR [ROOT]
-#                              wine_install plus the stop launcher, the test
-#                              server, velkor_sc and a start script that
-#                              records its arguments in bat\calls.txt, starts
-#                              the server on ROOT (default DIR) and returns
-#                              once it holds its lock
-#   wine_run EXE ARGS...       run a program; sets RUN_OUT (stdout), RUN_RC,
-#                              RUN_OUT_RAW_FILE (.err: stderr); text: RUN_OUT without CR
-#   wine, wineserver           bounded: every call runs under `timeout`
-#                              (VELKOR_CMD_TIMEOUT seconds, default
-#                              wine_secs 90); on expiry the whole test fails at
+#                              wine_install plus the stop launcher, the test server, velkor_sc
+#                              and a start script that records its arguments in bat\calls.txt,
+#                              starts the server on ROOT (default DIR), returns once it is locked
+#   wine_run EXE ARGS...       run a program; sets RUN_OUT (stdout), RUN_RC, RUN_OUT_RAW_FILE
+#                              (.err: stderr); text: RUN_OUT without CR. A run of our program
+#                              that Wine ended before its main is reported and made once more
+#   wine, wineserver           bounded: every call runs under `timeout` (VELKOR_CMD_TIMEOUT
+#                              seconds, default wine_secs 90); on expiry the whole test fails at
 #                              once naming the command and what it printed;
 #                              wineserver -w or -k after the boot fails at once
 #   wine_secs N                N seconds scaled for the build (x3 for i686,
 #                              which runs under emulation)
 #   wait_until SECS CMD...     poll CMD until it succeeds, at most SECS
-#   wine_wait_gone NAME        poll the SCM until it no longer lists NAME
-#                              (a deleted service stays listed until its process
-#                              has ended); RUN_* hold the last answer
+#   wine_wait_gone NAME        poll the SCM until it no longer lists NAME (a deleted service
+#                              stays listed until its process has ended); RUN_* hold the last answer
 #   expect_gone WHAT NAME      wine_wait_gone, then check it is gone
 #   wine_unix_path WINPATH     Unix path of a Windows path in the prefix
 #   wine_log INSTALL_UNIX      the debug log's lines with CR removed
@@ -45,7 +42,8 @@ set -u
 VELKOR_WINDOWS_BIN=$(dirname "$VELKOR_WINDOWS_EXE")
 # Our Windows tools and the test fixtures, built beside the program under test.
 tools=$VELKOR_WINDOWS_BIN/tests/wintools fixtures=$VELKOR_WINDOWS_BIN/tests/fixtures
-export WINEDEBUG=-all
+# Wine's own errors only: a failed check shows them with the command's stderr.
+export WINEDEBUG=-all,err+all
 FAILURES=0
 CHECKS=0
 
@@ -206,21 +204,27 @@ wine_install_service() {
 }
 
 wine_run() {
-  RUN_OUT_RAW_FILE=$(mktemp "$VELKOR_RUN_DIR/run.XXXXXX") RUN_RC=0 RUN_CMD=("$@")
-  wine "$@" >"$RUN_OUT_RAW_FILE" 2>"$RUN_OUT_RAW_FILE.err" || RUN_RC=$?
+  RUN_OUT_RAW_FILE=$(mktemp "$VELKOR_RUN_DIR/run.XXXXXX") RUN_CMD=("$@") RUN_LOG=/dev/null
+  case $1 in [A-Za-z]:*'\lib\velkor_service.exe')
+    RUN_LOG=$(wine_unix_path "${1%\\lib\\velkor_service.exe}")/logs/native-windows.out ;; esac
+  for RUN_TRY in 1 2; do
+    RUN_STARTED=$(grep -cs 'main called\.' "$RUN_LOG" || true) RUN_RC=0
+    wine "$@" >"$RUN_OUT_RAW_FILE" 2>"$RUN_OUT_RAW_FILE.err" || RUN_RC=$?
+    # Wine now and then ends a new process with exit 1 before its main logs "main called."
+    [ "$RUN_TRY$RUN_RC" = 11 ] && [ ! -s "$RUN_OUT_RAW_FILE" ] && [ -s "$RUN_LOG" ] &&
+      [ "$(grep -cs 'main called\.' "$RUN_LOG" || true)" = "$RUN_STARTED" ] || break
+    echo "note: Wine ended $1 before its main ran; run again. Its stderr:" \
+      "$(head -c 400 "$RUN_OUT_RAW_FILE.err")" >&"$VELKOR_REPORT_FD"
+  done
   RUN_OUT=$(cat "$RUN_OUT_RAW_FILE")
 }
 
-# A failed check shows the last wine_run: its command and exit code, its
-# standard error (where Wine reports what it could not run) and, for an
-# installation's lib\velkor_service.exe, the end of that installation's log.
+# A failed check shows the last wine_run: command, exit code, stderr (where Wine reports what
+# it could not run) and, for an installation's lib\velkor_service.exe, the end of its log.
 last_run_context() {
   echo "  last run: $(printf '%q ' "${RUN_CMD[@]}")(exit $RUN_RC)"
   sed 's/^/  stderr | /' "$RUN_OUT_RAW_FILE.err" | tail -n 20
-  case $RUN_CMD in [A-Za-z]:*'\lib\velkor_service.exe')
-    wine_log "$(wine_unix_path "${RUN_CMD%\\lib\\velkor_service.exe}")" | tail -n 15 |
-      sed 's/^/  log | /' ;;
-  esac
+  [ ! -s "$RUN_LOG" ] || tr -d '\r' <"$RUN_LOG" | tail -n 15 | sed 's/^/  log | /'
 }
 text() { tr -d '\r' <"$RUN_OUT_RAW_FILE"; }
 
