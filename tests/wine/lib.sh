@@ -17,8 +17,8 @@
 #                              and a start script that records its arguments in bat\calls.txt,
 #                              starts the server on ROOT (default DIR), returns once it is locked
 #   wine_run EXE ARGS...       run a program; sets RUN_OUT (stdout), RUN_RC, RUN_OUT_RAW_FILE
-#                              (.err: stderr); text: RUN_OUT without CR. A run of our program
-#                              that Wine ended before its main is reported and made once more
+#                              (.err: stderr with Wine's errors); text: RUN_OUT without CR. A run
+#                              of our program that Wine ended before its main is made once more
 #   wine, wineserver           bounded: every call runs under `timeout` (VELKOR_CMD_TIMEOUT
 #                              seconds, default wine_secs 90); on expiry the whole test fails at
 #                              once naming the command and what it printed;
@@ -42,8 +42,7 @@ set -u
 VELKOR_WINDOWS_BIN=$(dirname "$VELKOR_WINDOWS_EXE")
 # Our Windows tools and the test fixtures, built beside the program under test.
 tools=$VELKOR_WINDOWS_BIN/tests/wintools fixtures=$VELKOR_WINDOWS_BIN/tests/fixtures
-# Wine's own errors only: a failed check shows them with the command's stderr.
-export WINEDEBUG=-all,err+all
+export WINEDEBUG=-all
 FAILURES=0
 CHECKS=0
 
@@ -209,7 +208,7 @@ wine_run() {
     RUN_LOG=$(wine_unix_path "${1%\\lib\\velkor_service.exe}")/logs/native-windows.out ;; esac
   for RUN_TRY in 1 2; do
     RUN_STARTED=$(grep -cs 'main called\.' "$RUN_LOG" || true) RUN_RC=0
-    wine "$@" >"$RUN_OUT_RAW_FILE" 2>"$RUN_OUT_RAW_FILE.err" || RUN_RC=$?
+    WINEDEBUG=-all,err+all wine "$@" >"$RUN_OUT_RAW_FILE" 2>"$RUN_OUT_RAW_FILE.err" || RUN_RC=$?
     # Wine now and then ends a new process with exit 1 before its main logs "main called."
     [ "$RUN_TRY$RUN_RC" = 11 ] && [ ! -s "$RUN_OUT_RAW_FILE" ] && [ -s "$RUN_LOG" ] &&
       [ "$(grep -cs 'main called\.' "$RUN_LOG" || true)" = "$RUN_STARTED" ] || break
