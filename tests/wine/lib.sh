@@ -203,14 +203,14 @@ wine_install_service() {
 }
 
 wine_run() {
-  RUN_OUT_RAW_FILE=$(mktemp "$VELKOR_RUN_DIR/run.XXXXXX") RUN_CMD=("$@") RUN_LOG=/dev/null
+  RUN_OUT_RAW_FILE=$(mktemp "$VELKOR_RUN_DIR/run.XXXXXX") RUN_CMD=("$@") RUN_LOG=
   case $1 in [A-Za-z]:*'\lib\velkor_service.exe')
     RUN_LOG=$(wine_unix_path "${1%\\lib\\velkor_service.exe}")/logs/native-windows.out ;; esac
   for RUN_TRY in 1 2; do
     RUN_STARTED=$(grep -cs 'main called\.' "$RUN_LOG" || true) RUN_RC=0
     WINEDEBUG=-all,err+all wine "$@" >"$RUN_OUT_RAW_FILE" 2>"$RUN_OUT_RAW_FILE.err" || RUN_RC=$?
     # Wine now and then ends a new process with exit 1 before its main logs "main called."
-    [ "$RUN_TRY$RUN_RC" = 11 ] && [ ! -s "$RUN_OUT_RAW_FILE" ] && [ -s "$RUN_LOG" ] &&
+    [ "$RUN_TRY$RUN_RC" = 11 ] && [ ! -s "$RUN_OUT_RAW_FILE" ] && [ -d "${RUN_LOG%/*}" ] &&
       [ "$(grep -cs 'main called\.' "$RUN_LOG" || true)" = "$RUN_STARTED" ] || break
     echo "note: Wine ended $1 before its main ran; run again. Its stderr:" \
       "$(head -c 400 "$RUN_OUT_RAW_FILE.err")" >&"$VELKOR_REPORT_FD"
