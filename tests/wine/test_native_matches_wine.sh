@@ -112,7 +112,7 @@ setup_wine() {
   dir='C:\velkor'
   inst=$(wine_unix_path "$dir")
   # ${dir%\\} joins a root (D:\) and a name with one backslash.
-  prog() { capture wine "${dir%\\}\\lib\\velkor_service.exe" "$@"; }
+  prog() { wine_run "${dir%\\}\\lib\\velkor_service.exe" "$@"; OUT=$(text) RC=$RUN_RC; }
   sc() { capture wine "${dir%\\}\\lib\\velkor_sc.exe" "$@"; }
   server() { (wine "${dir%\\}\\lib\\velkor_test_server.exe" "$dir" >/dev/null 2>&1 &); }
   script_ok() {
