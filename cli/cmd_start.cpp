@@ -8,6 +8,7 @@
 #include "../diag/event_log.h"
 #include "../instance/instance_paths.h"
 #include "../scm/service_lookup.h"
+#include "../service/service_end.h"
 #include "../service/service_main.h"
 
 namespace {

@@ -36,7 +36,7 @@ int doStartApplication(SERVICE_STATUS_HANDLE *slot, DWORD *checkPoint) {
 
   if (strlen(instanceDir) + 1 + kScriptSuffixLength >= kCommandSize) {
     debug("doStartApplication: the command path name is too long.");
-    return 1;
+    return kStartFailed;
   }
   char command[kCommandSize];
   boundedFormat(command, sizeof command, "\"%s%sbat\\start-ds.bat\" --windowsNetStart", instanceDir,
@@ -47,7 +47,7 @@ int doStartApplication(SERVICE_STATUS_HANDLE *slot, DWORD *checkPoint) {
   if (!createBatchFileChildProcess(command, 0, &processInformation)) {
     debug("The batch file process could not be created property");
     debug("doStartApplication: batch command spawn failed.  Sent command: '%s'", command);
-    return 1;
+    return kStartFailed;
   }
 
   int32_t scriptWait = kDefaultScriptWaitMs;
@@ -80,21 +80,11 @@ int doStartApplication(SERVICE_STATUS_HANDLE *slot, DWORD *checkPoint) {
     debug("doStartApplication: exit code of script: %d", (int)exitCode);
     if (exitCode != 0) {
       debug("doStartApplication: batch command spawn failed.  Sent command: '%s'", command);
-      return 1;
+      return kStartFailed;
     }
   }
 
-  int32_t tries = kDefaultTries;
-  const char *triesText = getenv("VELKOR_WINDOWS_SERVICE_START_NTRIES");
-  if (triesText) {
-    debug("VELKOR_WINDOWS_SERVICE_START_NTRIES env var set to %s", triesText);
-    tries = parseInt32(triesText);
-    if (tries < 1)
-      tries = kDefaultTries;
-  } else {
-    debug("VELKOR_WINDOWS_SERVICE_START_NTRIES is not set.  Using default %d tries.",
-          kDefaultTries);
-  }
+  int32_t tries = readStartTries(true);
 
   if (!ended)
     debug("doStartApplication: the spawn of the batch command worked.  Command: '%s'", command);
@@ -122,8 +112,24 @@ int doStartApplication(SERVICE_STATUS_HANDLE *slot, DWORD *checkPoint) {
 
   if (running) {
     debug("doStartApplication: server running.");
-    return 0;
+    return kStartRunning;
   }
   debug("doStartApplication: server not running.");
-  return 1;
+  return kStartUnconfirmed;
+}
+
+int32_t readStartTries(bool verbose) {
+  int32_t tries = kDefaultTries;
+  const char *triesText = getenv("VELKOR_WINDOWS_SERVICE_START_NTRIES");
+  if (triesText) {
+    if (verbose)
+      debug("VELKOR_WINDOWS_SERVICE_START_NTRIES env var set to %s", triesText);
+    tries = parseInt32(triesText);
+    if (tries < 1)
+      tries = kDefaultTries;
+  } else if (verbose) {
+    debug("VELKOR_WINDOWS_SERVICE_START_NTRIES is not set.  Using default %d tries.",
+          kDefaultTries);
+  }
+  return tries;
 }

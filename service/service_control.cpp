@@ -1,16 +1,18 @@
-// The control handler, the stop sequence and the service's end.
+// The control handler and the stop sequence.
 //
 // Threads: serviceHandler runs on the dispatcher's thread, one control at a
-// time. A stop runs doStopApplication on a stop thread of its own (nobody
-// waits for it); a shutdown runs it on the dispatcher's thread. stopInProgress
-// is the ownership of the service's end: taken by compare-and-swap (a stop,
-// a shutdown, or supervision that found the server gone), given back by
-// exchange as the owner's very last step. Only the owner reports
-// SERVICE_STOPPED, and stopCheckPoint has a single writer while it runs.
-// updateServiceStatus sends nothing once the SCM has taken SERVICE_STOPPED,
-// so whatever comes late is traced and not sent. The `start` subcommand
-// waits for stopInProgress to drop before it deregisters the event source
-// and releases the instance paths the sequence uses.
+// time, and under the dispatcher's own lock on Wine (dlls/sechost/service.c
+// calls the handler inside its critical section). So the handler takes no
+// lock that another thread holds across a call into the SCM, and waits for
+// nothing but a shutdown's own stop sequence. An interrogate reports nothing:
+// the SCM answers it from the last status it was given (Win32 documentation
+// of SERVICE_CONTROL_INTERROGATE: the handler "should simply return
+// NO_ERROR").
+//
+// A stop runs doStopApplication on a stop thread of its own (nobody waits for
+// it); a shutdown runs it on the dispatcher's thread. Who may run a stop
+// sequence, and how it ends, is decided in service_end.cpp; stopCheckPoint
+// has a single writer, the sequence that owns the stop.
 //
 // Every status report tests serviceStatusSlot first: a control that arrives
 // between the handler's registration and the slot's publication reports
@@ -20,93 +22,27 @@
 #include "service_status.h"
 
 #include "../diag/debug_log.h"
-#include "../diag/event_log.h"
 #include "../instance/instance_paths.h"
 #include "../instance/lock_probe.h"
 #include "../launcher/child_process.h"
-
-std::atomic<int32_t> stopInProgress{0};
-std::atomic<int32_t> endRequested{0};
 
 namespace {
 constexpr size_t kCommandSize = 2048;
 constexpr DWORD kFirstProbeDelayMs = 1000;
 constexpr int kStopProbes = 30;
 constexpr DWORD kStopProbeDelayMs = 2000;
-constexpr size_t kEventTextSize = 400;
 
-// Reports through the slot when it is set; kReportRefused when it is not.
-int report(DWORD state, DWORD win32ExitCode, DWORD serviceExitCode, DWORD checkPoint,
-           DWORD waitHint) {
-  SERVICE_STATUS_HANDLE *slot = serviceStatusSlot.load();
-  if (!slot)
-    return kReportRefused;
-  return updateServiceStatus(state, win32ExitCode, serviceExitCode, checkPoint, waitHint, slot);
-}
-
-void reportEvent(WORD type, DWORD eventId) {
-  char text[kEventTextSize];
-  LPCSTR strings[1] = {instanceDir};
-  if (eventId == MSG_GENERIC) {
-    boundedFormat(text, sizeof text,
-                  "Velkor in %s could not be supervised; the service stopped it.", instanceDir);
-    strings[0] = text;
-  }
-  ReportEventA(eventSource, type, EVENT_CATEGORY, eventId, nullptr, 1, 0, strings, nullptr);
-}
-
-// Lets serviceMain end: it waits on this event.
-void fakeTermination() {
-  debug("Faking a service termination so serviceMain can return.");
-  HANDLE event = terminationEvent.load();
-  if (event)
-    SetEvent(event);
-}
-
-bool endsTheService(int kind) { return kind != kStopRequested; }
-
-void interrogate() {
-  debug("serviceHandler: interrogate.");
+void report(DWORD state, DWORD checkPoint, DWORD waitHint) {
   SERVICE_STATUS_HANDLE *slot = serviceStatusSlot.load();
   if (slot)
-    repeatServiceStatus(slot);
+    updateServiceStatus(state, NO_ERROR, 0, checkPoint, waitHint, slot);
+}
+
+// Whether the sequence of `kind` runs on a thread of its own.
+bool onItsOwnThread(int kind) {
+  return kind == kStopRequested || kind == kStopForPreshutdown;
 }
 } // namespace
-
-bool claimTheEnd() {
-  int32_t idle = 0;
-  return stopInProgress.compare_exchange_strong(idle, 1);
-}
-
-void releaseTheEnd() { stopInProgress.exchange(0); }
-
-bool endService(DWORD win32ExitCode, DWORD serviceExitCode, WORD eventType, DWORD eventId) {
-  int result = report(SERVICE_STOPPED, win32ExitCode, serviceExitCode, 0, 0);
-  if (result == kReportRefused && serviceStatusSlot.load()) {
-    debug("Reporting the end of the service once more.");
-    result = report(SERVICE_STOPPED, win32ExitCode, serviceExitCode, 0, 0);
-  }
-  if (result == kReportAfterStopped)
-    return false;
-  // Also after a refused report: serviceMain ends the process then.
-  fakeTermination();
-  if (eventId != 0 && (result == kReportTaken || !serviceStatusSlot.load()))
-    reportEvent(eventType, eventId);
-  return result == kReportTaken;
-}
-
-bool reportStoppedOutsideScm() {
-  if (!claimTheEnd())
-    return false;
-  bool told = false;
-  if (!stoppedReportTaken.load()) {
-    debug("checking in serviceMain serviceHandler: service stopped with error.");
-    told = endService(ERROR_SERVICE_SPECIFIC_ERROR, (DWORD)-1, EVENTLOG_ERROR_TYPE,
-                      MSG_STOPPED_OUTSIDE_SCM);
-  }
-  releaseTheEnd();
-  return told;
-}
 
 void WINAPI serviceHandler(DWORD controlCode) {
   debug("serviceHandler called with controlCode=%d.", (int)controlCode);
@@ -121,7 +57,7 @@ void WINAPI serviceHandler(DWORD controlCode) {
     debug("serviceHandler: continue.");
     break;
   case SERVICE_CONTROL_INTERROGATE:
-    interrogate();
+    debug("serviceHandler: interrogate.");
     break;
   case SERVICE_CONTROL_SHUTDOWN:
     debug("serviceHandler: shutdown");
@@ -153,38 +89,33 @@ DWORD WINAPI serviceHandlerEx(DWORD controlCode, DWORD, LPVOID, LPVOID) {
 }
 
 void serviceStop(int kind) {
-  // A stop already running ends the service when it fails, once the system
-  // has asked for the end.
-  if (endsTheService(kind))
-    endRequested.store(1);
-  if (!claimTheEnd()) {
+  switch (beginStop(kind)) {
+  case kStopRunning:
     debug("serviceHandler: a stop is already in progress.");
     return;
-  }
-  if (stoppedReportTaken.load()) {
+  case kServiceEnded:
     debug("serviceHandler: the service has already stopped.");
-    releaseTheEnd();
     return;
+  default:
+    break;
   }
   debug("serviceHandler: stop");
   // The server went away before the stop came (supervision may be re-probing
-  // it right now): that is an unexpected stop, told as supervision would.
+  // it right now): that is an unexpected stop, told as supervision would. A
+  // failed start's server may not hold its lock yet: it is always stopped.
   int32_t running = 1;
-  if (kind != kStopUnsupervised && isServerRunning(&running, 1) == 0 && !running) {
+  if (kind != kStopUnsupervised && kind != kStopFailedStart && isServerRunning(&running, 1) == 0 &&
+      !running) {
     debug("serviceHandler: the server had already stopped.");
-    debug("checking in serviceMain serviceHandler: service stopped with error.");
-    endService(ERROR_SERVICE_SPECIFIC_ERROR, (DWORD)-1, EVENTLOG_ERROR_TYPE,
-               MSG_STOPPED_OUTSIDE_SCM);
-    releaseTheEnd();
+    finishStop(kind, kServerGoneBefore);
     return;
   }
   stopCheckPoint.store(2, std::memory_order_relaxed);
-  report(SERVICE_STOP_PENDING, NO_ERROR, 0, 1, 30000);
+  report(SERVICE_STOP_PENDING, 1, 30000);
   // A shutdown gives no time beyond the handler's own; a preshutdown is
   // waited for through the stop-pending reports, so it runs on its thread
-  // like a stop and ends like a shutdown. Supervision that cannot go on
-  // stops the server on its own thread.
-  if (kind == kStopForShutdown || kind == kStopUnsupervised) {
+  // like a stop and ends like a shutdown.
+  if (!onItsOwnThread(kind)) {
     doStopApplication(kind);
     return;
   }
@@ -229,7 +160,7 @@ void doStopApplication(int kind) {
         --passesLeft;
         if (haveSlot) {
           DWORD checkPoint = stopCheckPoint.load(std::memory_order_relaxed);
-          report(SERVICE_STOP_PENDING, NO_ERROR, 0, checkPoint, 10000);
+          report(SERVICE_STOP_PENDING, checkPoint, 10000);
           stopCheckPoint.store(checkPoint + 1, std::memory_order_relaxed);
         }
         if (isServerRunning(&running, 1) != 0) {
@@ -247,28 +178,5 @@ void doStopApplication(int kind) {
       }
     }
   }
-
-  if (stopped && kind == kStopUnsupervised) {
-    endService(ERROR_SERVICE_SPECIFIC_ERROR, (DWORD)-1, EVENTLOG_ERROR_TYPE, MSG_GENERIC);
-  } else if (stopped) {
-    endService(NO_ERROR, 0, EVENTLOG_SUCCESS, MSG_SERVER_SHUTDOWN);
-  } else {
-    debug("serviceHandler: The server could not be stopped.");
-    if (endsTheService(kind) || endRequested.load()) {
-      endService(ERROR_SERVICE_SPECIFIC_ERROR, (DWORD)-1, EVENTLOG_ERROR_TYPE, MSG_STOP_FAILED);
-    } else {
-      report(SERVICE_RUNNING, NO_ERROR, 0, 0, 0);
-      reportEvent(EVENTLOG_ERROR_TYPE, MSG_STOP_FAILED);
-      releaseTheEnd();
-      // A shutdown that came after the check above found the stop still
-      // running: its end is owed all the same.
-      if (endRequested.load() && claimTheEnd()) {
-        if (!stoppedReportTaken.load())
-          endService(ERROR_SERVICE_SPECIFIC_ERROR, (DWORD)-1, EVENTLOG_ERROR_TYPE, MSG_STOP_FAILED);
-        releaseTheEnd();
-      }
-      return;
-    }
-  }
-  releaseTheEnd();
+  finishStop(kind, stopped ? kServerStopped : kServerNotStopped);
 }

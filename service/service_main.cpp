@@ -4,11 +4,13 @@
 // serviceMain runs on the thread the dispatcher made for it. Everything local
 // here (cmdToRun, the service name, startCheckPoint, the refresh period) is
 // seen by no other thread. It shares only the runtime variables of
-// service_status.h; terminationEvent is the one signal it receives from the
-// stop sequence.
+// service_status.h; how and by whom the service ends is decided in
+// service_end.cpp, and terminationEvent, set once the end is reported, is
+// the one signal supervision waits on.
 #include "service_main.h"
 
 #include "service_control.h"
+#include "service_end.h"
 #include "service_status.h"
 
 #include "../diag/debug_log.h"
@@ -20,8 +22,6 @@
 
 #include <climits>
 
-std::atomic<int32_t> serviceMainRunning{0};
-
 namespace {
 constexpr int32_t kDefaultRefreshPeriod = 10;
 // The largest refresh period whose millisecond count fits in 32 bits and is
@@ -30,12 +30,12 @@ constexpr DWORD kLongestWaitMs = INFINITE - 1;
 constexpr DWORD kRunningPassMs = 5000;
 constexpr int kReprobes = 3;
 constexpr DWORD kReprobeDelayMs = 2000;
-// The longest stop sequence: 1 s before the first probe, 30 passes 2 s apart,
-// plus room for the probes and reports themselves.
-constexpr DWORD kLongestStopMs = 1000 + 30 * 2000 + 2000;
-constexpr DWORD kThreadPollMs = 10;
 // The exit code of a service process that could not report its end.
 constexpr DWORD kExitCodeUnreported = 1;
+constexpr size_t kWarningSize = 512;
+// The longest serviceMain waits for another thread's report of the end: one
+// call to the SCM, and the event that follows it.
+constexpr DWORD kEndReportWaitMs = 30000;
 
 // The wait hint of the start-pending reports made while supervision waits
 // for the server's first check, and the longest wait each one covers: the
@@ -43,8 +43,9 @@ constexpr DWORD kExitCodeUnreported = 1;
 constexpr DWORD kPendingHintMs = 10000;
 constexpr DWORD kFirstHintMs = 5000;
 constexpr DWORD kPendingSliceMs = 5000;
-// The preshutdown timeout a stop needs at a system shutdown.
-constexpr DWORD kStopBudgetMs = kLongestStopMs;
+// The preshutdown timeout a stop needs at a system shutdown: 1 s before the
+// first probe, 30 passes 2 s apart, and room for the probes themselves.
+constexpr DWORD kStopBudgetMs = 1000 + 30 * 2000 + 2000;
 
 int report(DWORD state, DWORD win32ExitCode, DWORD serviceExitCode, DWORD checkPoint,
            DWORD waitHint) {
@@ -52,11 +53,6 @@ int report(DWORD state, DWORD win32ExitCode, DWORD serviceExitCode, DWORD checkP
   if (!slot)
     return kReportRefused;
   return updateServiceStatus(state, win32ExitCode, serviceExitCode, checkPoint, waitHint, slot);
-}
-
-void reportEvent(WORD type, DWORD eventId) {
-  LPCSTR strings[1] = {instanceDir};
-  ReportEventA(eventSource, type, EVENT_CATEGORY, eventId, nullptr, 1, 0, strings, nullptr);
 }
 
 // Reports start-pending with the next check point.
@@ -94,82 +90,75 @@ int32_t readRefreshPeriod() {
   return period;
 }
 
-// True when the SCM itself is stopping the service (it shows it stopped or
-// stop-pending); every failure to find out counts as false.
-bool scmIsStopping(const char *serviceName) {
-  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-  if (!manager) {
-    debugError("Failed to open the Service Control Manager.  Last error = %d",
-               (int)GetLastError());
-    debugError("getServiceStatus: openScm did not work. Last error = %d", (int)GetLastError());
-    return false;
-  }
-  debug("Successfully opened the Service Control Manager.");
-  SC_HANDLE service = OpenServiceA(manager, serviceName, SERVICE_QUERY_STATUS);
-  if (!service) {
-    debugError("getServiceStatus: openService did not work. Last error = %d",
-               (int)GetLastError());
-    CloseServiceHandle(manager);
-    return false;
-  }
-  SERVICE_STATUS status;
-  memset(&status, 0, sizeof status);
-  BOOL queried = QueryServiceStatus(service, &status);
-  if (!queried)
-    debugError("getServiceStatus: Failed to query the service status. Last error = %d",
-               (int)GetLastError());
-  CloseServiceHandle(service);
-  CloseServiceHandle(manager);
-  return queried && (status.dwCurrentState == SERVICE_STOPPED ||
-                     status.dwCurrentState == SERVICE_STOP_PENDING);
-}
-
-// Whether the stop sequence (or whoever owns the service's end) is done,
-// waiting at most one stop's budget; true when the SCM has taken the end.
-bool waitForTheEnd();
-
-// Whether the service's end is another's: a stop that runs is waited for,
-// not probed against. True when the service has ended (or cannot be told
-// so); false when there is no stop, or it failed and left the service
-// running.
-bool endingElsewhere() {
-  if (!stopInProgress.load() && !stoppedReportTaken.load())
-    return false;
-  return waitForTheEnd() || stoppedReportRefused.load();
-}
-
 // Supervision cannot go on (its wait failed): the server would run on
 // unwatched, so the service stops it and ends, on this thread.
+// Runs a stop sequence of a kind that ends the service. A stop that was
+// already running is waited for; asked for this way, it ends the service
+// too, even when it fails.
+void stopAndEnd(int kind) {
+  while (!serviceEnding()) {
+    serviceStop(kind);
+    if (!serviceEnding())
+      waitForStopToFinish();
+  }
+}
+
 void endUnsupervised() {
   debugError("serviceMain: the wait of the supervision failed.  Last error = %d.  The server "
              "cannot be supervised; stopping it.",
              (int)GetLastError());
-  serviceStop(kStopUnsupervised);
-  waitForTheEnd(); // a stop that was already running ends the service instead
+  stopAndEnd(kStopUnsupervised);
 }
 
-// The supervision loop; returns when serviceMain is to end. `lastHintMs` is
-// the wait hint of the start-pending report made last.
-void supervise(const char *serviceName, DWORD *startCheckPoint, DWORD lastHintMs) {
+// The start failed after its script ran, or supervision never saw the
+// server: whatever the script left running is stopped, then the service
+// ends with the failed start (and the failed stop, when the server keeps
+// its lock). The script itself is never killed.
+void endUnconfirmedStart() {
+  debug("serviceMain: the start failed; stopping what it may have left running.");
+  stopAndEnd(kStopFailedStart);
+}
+
+// Makes the running report; true when the SCM took it. A refused one is made
+// again a pass later.
+bool reportRunning(DWORD checkPoint, const char *who) {
+  if (report(SERVICE_RUNNING, NO_ERROR, 0, checkPoint, 0) == kReportTaken)
+    return true;
+  debug("%s: the running report was refused; it is made again on the next pass.", who);
+  return false;
+}
+
+// The supervision loop; returns when the service's end is decided.
+// `lastHintMs` is the wait hint of the start-pending report made last;
+// `adopted` says that the script did not run (the server already did).
+//
+// Before the running report, every pass is start-pending; a pass whose probe
+// gave no answer is followed by a whole pass (5 s, reported), whatever the
+// period, and after as many such passes as the start has tries the start
+// has failed. After it, the server is probed every 5 s (with period 0 not at
+// all: the passes then only make a running report that is owed).
+void supervise(DWORD *startCheckPoint, DWORD lastHintMs) {
   int32_t refreshPeriod = readRefreshPeriod();
   DWORD timeout = refreshPeriod > (int32_t)(kLongestWaitMs / 1000) ? kLongestWaitMs
                                                                    : (DWORD)refreshPeriod * 1000u;
+  int32_t unansweredLeft = readStartTries(false);
   bool runningReported = false;
-  bool retry = false; // the running report was refused: it is made again on the next pass
+  bool wholePass = false; // the last pass must be followed by a whole one
   for (;;) {
-    if (stoppedReportTaken.load())
+    if (serviceEnding())
       return;
     HANDLE event = terminationEvent.load();
     DWORD waited;
     if (!runningReported) {
-      waited = waitStartPending(event, retry ? kRunningPassMs : timeout, startCheckPoint,
+      waited = waitStartPending(event, wholePass ? kRunningPassMs : timeout, startCheckPoint,
                                 lastHintMs / 2);
       lastHintMs = 0;
-    } else if (refreshPeriod != 0) {
+    } else if (refreshPeriod != 0 || runningReportOwed()) {
       waited = WaitForSingleObject(event, kRunningPassMs);
     } else {
       waited = WaitForSingleObject(event, INFINITE);
     }
+    wholePass = false;
     if (waited == WAIT_OBJECT_0) {
       if (refreshPeriod != 0 || !runningReported)
         debug("The application has exited.");
@@ -179,27 +168,36 @@ void supervise(const char *serviceName, DWORD *startCheckPoint, DWORD lastHintMs
       endUnsupervised();
       return;
     }
-    if (endingElsewhere())
+    if (serviceEnding())
       return;
+    // A stop sequence owns the server: its outcome decides.
+    if (stopUnderWay()) {
+      waitForStopToFinish();
+      continue;
+    }
+    if (runningReportOwed() && reportRunning(0, "serviceMain"))
+      runningReportMade();
+    if (runningReported && refreshPeriod == 0)
+      continue;
 
     int32_t running = 0;
     if (isServerRunning(&running, 0) != 0) {
       debug("checking in serviceMain: error interrogating status.");
+      wholePass = true;
+      if (!runningReported && --unansweredLeft <= 0) {
+        debugError("serviceMain: the server was never seen running.");
+        endUnconfirmedStart();
+        return;
+      }
       continue;
     }
     if (running) {
       if (!runningReported) {
-        int taken = report(SERVICE_RUNNING, NO_ERROR, 0, *startCheckPoint, 0);
-        if (taken == kReportAfterStopped)
-          return;
-        retry = taken != kReportTaken;
-        if (retry) {
-          debug("serviceMain: the running report was refused; it is made again on the next "
-                "pass.");
+        wholePass = !reportRunning(*startCheckPoint, "serviceMain");
+        if (wholePass || serviceEnding())
           continue;
-        }
         ++*startCheckPoint;
-        reportEvent(EVENTLOG_SUCCESS, MSG_SERVER_STARTED);
+        reportServiceEvent(EVENTLOG_SUCCESS, MSG_SERVER_STARTED);
         runningReported = true;
       }
       continue;
@@ -207,58 +205,23 @@ void supervise(const char *serviceName, DWORD *startCheckPoint, DWORD lastHintMs
 
     bool back = false;
     for (int i = 0; i < kReprobes && !back; ++i) {
+      if (serviceEnding())
+        return;
       if (!runningReported)
         reportStartPending(startCheckPoint);
-      if (endingElsewhere())
-        return;
       Sleep(kReprobeDelayMs);
-      if (endingElsewhere())
+      if (serviceEnding())
         return;
       back = isServerRunning(&running, 1) == 0 && running;
     }
     if (back)
       continue;
-
-    // A stop that runs now ends the service its own way. One the SCM shows
-    // without a sequence of this process behind it is ended here, without an
-    // event: the server's end was asked for.
-    if (stopInProgress.load() == 0 && scmIsStopping(serviceName)) {
-      debug("serviceMain: the SCM is stopping the service.");
-      if (!waitForTheEnd() && claimTheEnd()) {
-        if (!stoppedReportTaken.load())
-          endService(NO_ERROR, 0, 0, 0);
-        releaseTheEnd();
-      }
+    if (serverGone() == kServiceEnded)
       return;
-    }
-    if (reportStoppedOutsideScm() || waitForTheEnd() || stoppedReportRefused.load())
-      return;
-    // The stop failed and left the service running: supervision goes on.
+    // A stop sequence runs: it decides; if it fails, supervision goes on.
+    waitForStopToFinish();
   }
 }
-
-// Polls `done` until it holds, at most `limitMs` of elapsed time (measured
-// with the tick count, so the bound holds whatever each Sleep really lasts).
-bool waitUntil(bool (*done)(), DWORD limitMs) {
-  DWORD started = GetTickCount();
-  for (;;) {
-    if (done())
-      return true;
-    if (GetTickCount() - started >= limitMs)
-      return false;
-    Sleep(kThreadPollMs);
-  }
-}
-
-bool endTaken() { return stoppedReportTaken.load() != 0; }
-bool stopDone() { return stoppedReportTaken.load() != 0 || stopInProgress.load() == 0; }
-bool threadsDone() { return serviceMainRunning.load() == 0 && stopInProgress.load() == 0; }
-
-bool waitForTheEnd() {
-  waitUntil(stopDone, kLongestStopMs);
-  return endTaken();
-}
-
 // Nothing can tell the SCM that the service ended: the dispatcher would
 // wait for ever, so the process ends, and the SCM records that the service
 // ended unexpectedly.
@@ -292,9 +255,13 @@ void checkPreshutdownTimeout(const char *serviceName) {
     debugError("checkPreshutdownTimeout: Failed to query the preshutdown timeout.  Last error = %d",
                (int)GetLastError());
   } else if (info.dwPreshutdownTimeout < kStopBudgetMs) {
-    debug("Warning: the preshutdown timeout of the service '%s' is %d ms, shorter than the %d ms "
-          "a stop may take; run create again to bring it up to date.",
-          serviceName, (int)info.dwPreshutdownTimeout, (int)kStopBudgetMs);
+    char warning[kWarningSize];
+    boundedFormat(warning, sizeof warning,
+                  "Warning: the preshutdown timeout of the service '%s' is %d ms, shorter than "
+                  "the %d ms a stop may take; run create again to bring it up to date.",
+                  serviceName, (int)info.dwPreshutdownTimeout, (int)kStopBudgetMs);
+    debug("%s", warning);
+    reportServiceEvent(EVENTLOG_WARNING_TYPE, MSG_GENERIC, warning);
   } else {
     debug("The preshutdown timeout of the service '%s' is %d ms.", serviceName,
           (int)info.dwPreshutdownTimeout);
@@ -303,20 +270,12 @@ void checkPreshutdownTimeout(const char *serviceName) {
   CloseServiceHandle(manager);
 }
 
-// The start failed: the one stopped report, with its event.
-void endFailedStart() {
-  if (claimTheEnd()) {
-    if (!stoppedReportTaken.load())
-      endService(ERROR_SERVICE_SPECIFIC_ERROR, (DWORD)-1, EVENTLOG_ERROR_TYPE, MSG_START_FAILED);
-    releaseTheEnd();
-  }
-}
 } // namespace
 
 void WINAPI serviceMain(DWORD argc, LPSTR *argv) {
-  serviceMainRunning.store(1);
+  serviceWorkBegins();
   resetServiceStatus();
-  endRequested.store(0);
+  resetServiceEnd();
   debug("serviceMain");
   DWORD startCheckPoint = 1;
   bool startFailed = false;
@@ -355,10 +314,9 @@ void WINAPI serviceMain(DWORD argc, LPSTR *argv) {
     startFailed = true;
   } else if (!startFailed) {
     checkPreshutdownTimeout(serviceName);
-    // Without the event neither the stop sequence nor the supervision's
+    // Without the events neither the stop sequence nor the supervision's
     // waits would work: the start counts as failed.
-    terminationEvent.store(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    if (!terminationEvent.load()) {
+    if (!createServiceEvents()) {
       debugError("serviceMain: could not create the termination event.  Last error = %d.",
                  (int)GetLastError());
       startFailed = true;
@@ -368,41 +326,31 @@ void WINAPI serviceMain(DWORD argc, LPSTR *argv) {
   int32_t running = 0;
   int probed = isServerRunning(&running, 1);
   bool alreadyRunning = probed == 0 && running;
+  int started = kStartRunning;
   if (startFailed) {
     report(SERVICE_START_PENDING, ERROR_SERVICE_SPECIFIC_ERROR, 0, 0, 0);
     endFailedStart();
-  } else if (!alreadyRunning &&
-             doStartApplication(serviceStatusSlot.load(), &startCheckPoint) != 0) {
+  } else if (!alreadyRunning && (started = doStartApplication(serviceStatusSlot.load(),
+                                                              &startCheckPoint)) != kStartRunning) {
     debugError("serviceMain: doStartApplication() failed");
-    endFailedStart();
+    if (started == kStartUnconfirmed)
+      endUnconfirmedStart();
+    else
+      endFailedStart();
   } else {
     // The last start-pending report: serviceMain's first, or the start's probe.
-    supervise(serviceName, &startCheckPoint, alreadyRunning ? kFirstHintMs : kPendingHintMs);
+    supervise(&startCheckPoint, alreadyRunning ? kFirstHintMs : kPendingHintMs);
+    endUndecided();
   }
 
-  // The one stopped report is made by whoever owns the service's end; one
-  // still running is waited for (bounded by its budget). After it nothing is
-  // probed, waited for or reported here.
-  if (!stoppedReportTaken.load() && !stoppedReportRefused.load()) {
-    // Woken without an end reported and nobody owning it: the end is told
-    // here, as a plain stop.
-    if (!waitForTheEnd() && claimTheEnd()) {
-      if (!stoppedReportTaken.load())
-        endService(NO_ERROR, 0, 0, 0);
-      releaseTheEnd();
-    }
-  }
-  if (!stoppedReportTaken.load())
+  // The end is decided; the thread that decided it may still be telling the
+  // SCM. After that nothing is probed, waited for or reported here.
+  HANDLE event = terminationEvent.load();
+  if (endOutcome() == kEndOpen && event &&
+      WaitForSingleObject(event, kEndReportWaitMs) != WAIT_OBJECT_0)
+    debugError("serviceMain: the end of the service is still being reported.");
+  if (endOutcome() != kEndReported)
     endUnreported("the SCM did not take the report that the service stopped.");
   debug("serviceMain returning.");
-  serviceMainRunning.store(0);
-}
-
-// The dispatcher returns once the SCM has the stopped report, while the
-// thread that made it is still writing its last lines; the first look comes
-// after one pause, by which time that thread has normally ended, so the wait
-// takes the same number of polls however the threads were scheduled.
-bool waitForServiceThreads() {
-  Sleep(kThreadPollMs);
-  return waitUntil(threadsDone, kLongestStopMs);
+  serviceWorkEnds();
 }

@@ -1,8 +1,8 @@
 // Status reporting to the SCM and the runtime variables the service's threads
-// share. Every report goes through updateServiceStatus, which sends it under
-// one lock that also records whether the SCM has taken SERVICE_STOPPED: the
-// first SERVICE_STOPPED the SCM takes is the service's end, and nothing is
-// sent after it.
+// share. Every report goes through updateServiceStatus. The first
+// SERVICE_STOPPED report is the service's end: it waits for the reports
+// already on their way, and nothing is sent after it. No lock of this module
+// is held while a report is being sent.
 #pragma once
 
 #include "../platform/win32.h"
@@ -13,16 +13,12 @@
 extern SERVICE_STATUS_HANDLE serviceStatusHandle;
 // Points at serviceStatusHandle once the handler is registered, else null.
 extern std::atomic<SERVICE_STATUS_HANDLE *> serviceStatusSlot;
-// The state of the last report the SCM took (initially 0).
-extern std::atomic<DWORD> currentServiceState;
 // Check point of the stop sequence's next report (initially 1).
 extern std::atomic<DWORD> stopCheckPoint;
-// Manual-reset event by which the stop sequence ends serviceMain, or null.
+// Manual-reset event, set once the service's end has been reported (or could
+// not be); serviceMain's supervision waits on it. Null until serviceMain
+// creates it.
 extern std::atomic<HANDLE> terminationEvent;
-// 1 once the SCM has taken a SERVICE_STOPPED report; stoppedReportRefused is
-// 1 once it has refused one.
-extern std::atomic<int32_t> stoppedReportTaken;
-extern std::atomic<int32_t> stoppedReportRefused;
 
 // The controls the service accepts in `state`: none while it starts, else
 // stop, shutdown and preshutdown.
@@ -31,14 +27,17 @@ DWORD acceptedControls(DWORD state);
 // Results of updateServiceStatus.
 constexpr int kReportTaken = 0;
 constexpr int kReportRefused = 1;       // SetServiceStatus failed
-constexpr int kReportAfterStopped = 2;  // not sent: the service has already stopped
+constexpr int kReportAfterStopped = 2;  // not sent: the service's end is being reported
 
-// Sends one SERVICE_STATUS through the handle in *slot, unless the SCM has
-// already taken SERVICE_STOPPED (then it is traced and not sent).
+// Sends one SERVICE_STATUS through the handle in *slot. A SERVICE_STOPPED
+// report is made once: a second one, and any report after it, is traced and
+// not sent. `again` sends the stopped report once more after the SCM refused
+// it (only its first sender does that).
 int updateServiceStatus(DWORD state, DWORD win32ExitCode, DWORD serviceExitCode,
                         DWORD checkPoint, DWORD waitHint, SERVICE_STATUS_HANDLE *slot);
-// Sends the last report the SCM took once more (the answer to an
-// interrogate); kReportRefused when nothing has been taken yet.
-int repeatServiceStatus(SERVICE_STATUS_HANDLE *slot);
+int repeatStoppedStatus(DWORD win32ExitCode, DWORD serviceExitCode, SERVICE_STATUS_HANDLE *slot);
 // Forgets the reports of an earlier run of the service (serviceMain's start).
 void resetServiceStatus();
+// Makes the event by which the stopped report waits for the reports in
+// flight, unless it exists; false when it could not be made.
+bool createStatusEvent();

@@ -13,6 +13,14 @@
 // when the service's state refuses it (standinScmControlRefusal), answers the
 // refusal; then it acks it with that answer.
 //
+// Wine's dispatcher (dlls/sechost/service.c, service_control_dispatcher) calls
+// the handler inside its critical section service_cs, and SetServiceStatus,
+// after its call to the SCM, enters the same section when the state is
+// SERVICE_STOPPED. The stand-in does the same with dispatcherLock (recursive,
+// as a critical section is), so a service that holds a lock of its own across
+// SetServiceStatus(SERVICE_STOPPED) while its handler waits for that lock
+// deadlocks here as it does under Wine.
+//
 // StartServiceCtrlDispatcher "does not return until all running services in
 // the process have entered the SERVICE_STOPPED state" (its documentation):
 // a serviceMain that returns without that report leaves the dispatcher
@@ -26,6 +34,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -45,6 +54,7 @@ struct HostState {
   std::atomic<LPVOID> context{nullptr};
   std::atomic<bool> dispatching{false};
   std::atomic<bool> stoppedReported{false};
+  std::recursive_mutex dispatcherLock; // Wine's service_cs
 
   bool registered() const { return handler.load() || handlerEx.load(); }
   void call(DWORD control) {
@@ -62,6 +72,24 @@ HostState &host() {
 }
 
 constexpr DWORD kPollMs = 10;
+
+std::mutex stoppedHookMutex;
+std::function<void()> stoppedHook;
+
+// Enters the dispatcher's lock. Taken by polling, so that a thread waiting
+// for it is a waiting thread to the stand-in's clock. Where Wine would hang
+// for good, the stand-in ends the test with the reason after a minute.
+void enterDispatcherLock() {
+  auto started = std::chrono::steady_clock::now();
+  while (!host().dispatcherLock.try_lock()) {
+    if (std::chrono::steady_clock::now() - started > std::chrono::minutes(1)) {
+      fprintf(stderr, "stand-in: SetServiceStatus(SERVICE_STOPPED) has waited a minute for the "
+                      "dispatcher's lock, which the control handler holds: a deadlock.\n");
+      abort();
+    }
+    standinPollSleep(1);
+  }
+}
 constexpr int kHostWaitPolls = 500; // 5 s for the starter to record our pid
 
 void destroyName(void *object) { delete static_cast<std::string *>(object); }
@@ -179,8 +207,11 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA *serviceTable) {
         if (standinScmLoad(name.c_str(), &record))
           refusal = standinScmControlRefusal(record.status, control);
       }
-      if (!refusal)
+      if (!refusal) {
+        enterDispatcherLock();
         state.call(control);
+        state.dispatcherLock.unlock();
+      }
       standinScmAckControl(name.c_str(), seq, refusal);
       handled = seq;
     }
@@ -253,6 +284,15 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATUS statu
     SetLastError(ERROR_INVALID_DATA);
     return FALSE;
   }
+  if (status->dwCurrentState == SERVICE_STOPPED) {
+    std::function<void()> hook;
+    {
+      std::lock_guard<std::mutex> guard(stoppedHookMutex);
+      hook = stoppedHook;
+    }
+    if (hook)
+      hook();
+  }
   {
     StandinScmLock lock;
     StandinService service;
@@ -270,12 +310,22 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATUS statu
     if (status->dwCurrentState == SERVICE_STOPPED)
       service.hostPid = 0;
     standinScmSave(service);
-    if (status->dwCurrentState == SERVICE_STOPPED) {
-      host().stoppedReported = true;
+    if (status->dwCurrentState == SERVICE_STOPPED)
       standinScmEraseIfDeleted(service);
-    }
+  }
+  if (status->dwCurrentState == SERVICE_STOPPED) {
+    // After the SCM has the report, as Wine's SetServiceStatus does: the
+    // dispatcher is told under its lock.
+    enterDispatcherLock();
+    host().stoppedReported = true;
+    host().dispatcherLock.unlock();
   }
   return TRUE;
+}
+
+void standinBeforeStoppedReport(const std::function<void()> &hook) {
+  std::lock_guard<std::mutex> guard(stoppedHookMutex);
+  stoppedHook = hook;
 }
 
 // How a service process that cannot report its end leaves: at once, with the

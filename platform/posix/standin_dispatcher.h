@@ -4,6 +4,7 @@
 
 #include "win32_api.h"
 
+#include <functional>
 #include <string>
 
 // Starts the registered service `name` as the stand-in SCM would: its command
@@ -26,3 +27,7 @@ constexpr DWORD kStandinProcessAborted = 1067; // ERROR_PROCESS_ABORTED
 // The service a handle of the stand-in SCM was opened on, checked for the
 // access `right` (standin_scm.cpp). False with the last error set otherwise.
 bool standinScmServiceOfHandle(SC_HANDLE handle, DWORD right, std::string *name);
+
+// Test hook: runs `hook` at the start of SetServiceStatus(SERVICE_STOPPED),
+// before the SCM has the report (null: none).
+void standinBeforeStoppedReport(const std::function<void()> &hook);

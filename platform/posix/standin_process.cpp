@@ -564,6 +564,18 @@ BOOL SetEvent(HANDLE event) {
   return TRUE;
 }
 
+// "Sets the specified event object to the nonsignaled state" (ResetEvent
+// documentation); a thread that was woken by the set stays woken.
+BOOL ResetEvent(HANDLE event) {
+  if (standinFailNow("ResetEvent"))
+    return FALSE;
+  WaitableRef waitable = waitableOf(event, kStandinEvent);
+  if (!waitable)
+    return FALSE;
+  standinClockChange(waitable.get(), [&] { waitable->signalled = false; });
+  return TRUE;
+}
+
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, size_t, LPTHREAD_START_ROUTINE startAddress,
                     LPVOID parameter, DWORD creationFlags, LPDWORD threadId) {
   if (standinFailNow("CreateThread"))

@@ -300,6 +300,18 @@ struct ServiceBed {
     return out;
   }
 
+  // Waits until an event with `symbol` has been written.
+  bool waitForEvent(const std::string &symbol, int ms = 20000) const {
+    return eventually(
+        [&] {
+          for (const std::string &e : events())
+            if (e.find(" " + symbol) != std::string::npos)
+              return true;
+          return false;
+        },
+        ms);
+  }
+
   std::vector<std::string> log() const { return logMessages(inst.logPath()); }
 
   // Posts a control as the SCM would and waits until the service's

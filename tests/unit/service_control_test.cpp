@@ -21,16 +21,15 @@ struct ServiceControl : testing::Test {
     bed.resolve();
     bed.registerService();
     bed.registerHandler(serviceHandler);
-    terminationEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_TRUE(createServiceEvents());
     eventSource = RegisterEventSourceA(nullptr, bed.name.c_str());
-    currentServiceState = SERVICE_RUNNING;
-    endRequested = 0;
+    resetServiceEnd();
     debug("test set up"); // the log's banner goes before what the tests look at
   }
 
   void TearDown() override { EXPECT_TRUE(waitForIdle()); }
 
-  bool waitForIdle() { return eventually([] { return stopInProgress.load() == 0; }, 30000); }
+  bool waitForIdle() { return eventually([] { return !stopUnderWay(); }, 30000); }
   bool terminated() { return WaitForSingleObject(terminationEvent.load(), 0) == WAIT_OBJECT_0; }
   std::string stopFailedEvent() const { return bed.event(1, "MSG_STOP_FAILED"); }
 
@@ -76,34 +75,31 @@ struct ServiceControl : testing::Test {
 };
 } // namespace
 
-// An interrogate repeats the last report the SCM took, whatever the lock
-// shows: only supervision, with its re-probes, decides that the server is gone.
-TEST_F(ServiceControl, InterrogateRepeatsTheLastReportAndNeverEndsTheService) {
-  serviceHandler(SERVICE_CONTROL_INTERROGATE); // nothing reported yet: nothing to repeat
-  EXPECT_TRUE(bed.statuses().empty());
-  EXPECT_TRUE(logHas(bed.log(), "No service status to repeat: none has been reported yet."));
-
+// An interrogate reports nothing, whatever the lock shows: the SCM answers it
+// from the last report it took, and only supervision, with its re-probes,
+// decides that the server is gone.
+TEST_F(ServiceControl, InterrogateReportsNothingAndNeverEndsTheService) {
   pid_t server = bed.startServer();
   EXPECT_EQ(0, updateServiceStatus(SERVICE_RUNNING, 0, 0, 7, 0, serviceStatusSlot));
   bed.killServer(server);
   EXPECT_EQ(handled(4, {"serviceHandler: interrogate."}),
             linesOf([] { serviceHandler(SERVICE_CONTROL_INTERROGATE); }));
-  EXPECT_EQ(std::vector<std::string>({"4 0 0 7 0 261", "4 0 0 7 0 261"}), bed.statuses());
+  EXPECT_EQ(std::vector<std::string>({"4 0 0 7 0 261"}), bed.statuses());
   EXPECT_TRUE(bed.events().empty());
   EXPECT_FALSE(terminated());
   EXPECT_EQ(0, countOf(bed.log(), "Determining if the server is running."));
 
-  // Supervision's report of the lost server is the one end; an interrogate
-  // after it sends nothing.
-  EXPECT_TRUE(reportStoppedOutsideScm());
-  EXPECT_FALSE(reportStoppedOutsideScm());
+  // Supervision's report of the lost server is the one end; nothing is sent after it.
+  EXPECT_EQ(kServiceEnded, serverGone());
+  EXPECT_EQ(kServiceEnded, serverGone());
   serviceHandler(SERVICE_CONTROL_INTERROGATE);
-  EXPECT_EQ(std::vector<std::string>({"4 0 0 7 0 261", "4 0 0 7 0 261", "1 1066 -1 0 0 261"}),
-            bed.statuses());
+  EXPECT_EQ(kReportAfterStopped, updateServiceStatus(SERVICE_RUNNING, 0, 0, 0, 0, serviceStatusSlot));
+  EXPECT_EQ(std::vector<std::string>({"4 0 0 7 0 261", "1 1066 -1 0 0 261"}), bed.statuses());
   EXPECT_EQ(std::vector<std::string>({"1 MSG_STOPPED_OUTSIDE_SCM [" + bed.inst.rootWin + "]"}),
             bed.events());
   EXPECT_TRUE(terminated());
-  EXPECT_EQ(1, countOf(bed.log(), "Not reporting the service status 1: the service has already "
+  EXPECT_EQ(kEndReported, endOutcome());
+  EXPECT_EQ(1, countOf(bed.log(), "Not reporting the service status 4: the service has already "
                                   "stopped."));
   EXPECT_TRUE(standinScmLateStatuses(bed.name.c_str()).empty());
 }
@@ -127,7 +123,7 @@ TEST_F(ServiceControl, PauseContinueAndUnknownCodesOnlyTraceThroughEitherHandler
               }));
   }
   EXPECT_TRUE(bed.statuses().empty());
-  EXPECT_EQ((DWORD)SERVICE_RUNNING, currentServiceState.load());
+  EXPECT_FALSE(serviceEnding());
 }
 
 // The server let its lock go before the stop came: it stopped on its own,
@@ -160,7 +156,7 @@ TEST_F(ServiceControl, StopLauncherMakesTheServerReleaseAndControlsDuringItAddNo
   EXPECT_EQ("1 0 0 0 0 261", statuses.back());
   EXPECT_EQ(std::vector<std::string>({bed.event(0, "MSG_SERVER_SHUTDOWN")}), bed.events());
   EXPECT_TRUE(terminated());
-  EXPECT_EQ((DWORD)SERVICE_STOPPED, currentServiceState.load());
+  EXPECT_EQ(kEndReported, endOutcome());
   // The launcher is not waited for; it gets its arguments all the same.
   EXPECT_TRUE(eventually([&] {
     return readWholeFile(bed.inst.root + "/lib/winlauncher.calls") ==
@@ -202,7 +198,7 @@ TEST_F(ServiceControl, StopNeverReleasedRunsAgainUnlessTheSystemEndsMeanwhile) {
   EXPECT_EQ(expected, bed.statuses());
   EXPECT_EQ(std::vector<std::string>({stopFailedEvent()}), bed.events());
   EXPECT_FALSE(terminated());
-  EXPECT_EQ((DWORD)SERVICE_RUNNING, currentServiceState.load());
+  EXPECT_EQ((DWORD)SERVICE_RUNNING, bed.current().dwCurrentState);
   std::vector<std::string> log = bed.log();
   EXPECT_TRUE(logHas(log, "doStopApplication: server NOT stopped."));
   EXPECT_TRUE(logHas(log, "serviceHandler: The server could not be stopped."));
@@ -237,7 +233,7 @@ TEST_P(SystemEnd, StopsOnceAndEndsTheServiceEvenWhenTheStopFails) {
   bed.launcherIgnoresStop();
   if (code == SERVICE_CONTROL_SHUTDOWN) {
     serviceHandler(code); // the whole stop runs on this thread
-    EXPECT_EQ(0, stopInProgress.load());
+    EXPECT_FALSE(stopUnderWay());
   } else {
     // While it runs: the SCM refuses a stop; one that reached the handler
     // would change nothing.
@@ -255,7 +251,7 @@ TEST_P(SystemEnd, StopsOnceAndEndsTheServiceEvenWhenTheStopFails) {
   EXPECT_EQ("3 0 0 31 10000 261", statuses[30]);
   EXPECT_EQ("1 1066 -1 0 0 261", statuses.back());
   EXPECT_TRUE(terminated());
-  EXPECT_EQ((DWORD)SERVICE_STOPPED, currentServiceState.load());
+  EXPECT_EQ((DWORD)SERVICE_STOPPED, bed.current().dwCurrentState);
   EXPECT_EQ(std::vector<std::string>({stopFailedEvent()}), bed.events());
   std::vector<std::string> log = bed.log();
   EXPECT_EQ(1, countOf(log, "doStopApplication"));
@@ -268,6 +264,43 @@ INSTANTIATE_TEST_SUITE_P(Controls, SystemEnd,
                            return info.param == SERVICE_CONTROL_SHUTDOWN ? "Shutdown"
                                                                          : "Preshutdown";
                          });
+
+// A start that failed after its script ran stops what the script may have
+// left running, on the calling thread, and ends with the failed start; a
+// server that keeps its lock adds the failed stop.
+TEST_F(ServiceControl, AFailedStartStopsWhatItLeftAndEndsWithTheStartFailure) {
+  for (bool released : {true, false}) {
+    SCOPED_TRACE(released ? "released" : "never released");
+    bed.registerService();
+    bed.registerHandler(serviceHandler);
+    resetServiceEnd();
+    ResetEvent(terminationEvent.load());
+    pid_t server = bed.startServer();
+    bed.launcherIgnoresStop(!released);
+    size_t before = bed.statuses().size(), eventsBefore = bed.events().size();
+    serviceStop(kStopFailedStart); // the whole sequence runs on this thread
+    EXPECT_FALSE(stopUnderWay());
+    std::vector<std::string> statuses = bed.statuses();
+    statuses.erase(statuses.begin(), statuses.begin() + (long)before);
+    // Released: from the first probe on; never: after all 30 probes.
+    if (released)
+      EXPECT_GE(31u, statuses.size());
+    else
+      EXPECT_EQ(32u, statuses.size());
+    ASSERT_LE(3u, statuses.size());
+    EXPECT_EQ("3 0 0 1 30000 261", statuses.front());
+    EXPECT_EQ("1 1066 -1 0 0 261", statuses.back());
+    std::vector<std::string> events = bed.events();
+    events.erase(events.begin(), events.begin() + (long)eventsBefore);
+    std::vector<std::string> expected = {bed.event(1, "MSG_START_FAILED")};
+    if (!released)
+      expected.push_back(stopFailedEvent());
+    EXPECT_EQ(expected, events);
+    EXPECT_TRUE(terminated());
+    EXPECT_NE(released, lockHeld(bed.lockFile()));
+    bed.killServer(server);
+  }
+}
 
 TEST_F(ServiceControl, MissingLauncherFailsAtOnceWithOnlyTheFirstReport) {
   unlink(bed.launcherPath().c_str());
@@ -284,7 +317,7 @@ TEST_F(ServiceControl, WithoutAStopThreadTheStopRunsOnTheHandlersThread) {
   bed.startServer();
   standinFailCall("CreateThread", ERROR_NOT_ENOUGH_MEMORY, standinCallCount("CreateThread") + 1);
   serviceHandler(SERVICE_CONTROL_STOP);
-  EXPECT_EQ(0, stopInProgress.load());
+  EXPECT_FALSE(stopUnderWay());
   EXPECT_EQ("1 0 0 0 0 261", bed.statuses().back());
   EXPECT_TRUE(logHas(bed.log(), "ERROR:  Failed to create the stop thread.  Last error = 8.  "
                                 "Stopping synchronously."));
@@ -311,12 +344,12 @@ TEST_F(ServiceControl, InterrogatesDuringAStopAreRefusedAndNothingFollowsTheStop
     standinScmSave(service);
   }
   EXPECT_EQ(0, updateServiceStatus(SERVICE_RUNNING, 0, 0, 0, 0, serviceStatusSlot));
-  EXPECT_EQ(0u, deliver(SERVICE_CONTROL_INTERROGATE)); // repeats it
+  EXPECT_EQ(0u, deliver(SERVICE_CONTROL_INTERROGATE)); // reports nothing
   int refused = 0; // at least the one while the sequence's first probe is held
   EXPECT_TRUE(bed.beforeTheProbeAfter(
       bed.lockHeldLine(), [&] { EXPECT_EQ(0u, deliver(SERVICE_CONTROL_STOP)); },
       [&] { refused = deliver(SERVICE_CONTROL_INTERROGATE) == ERROR_SERVICE_CANNOT_ACCEPT_CTRL; }));
-  while (stopInProgress.load())
+  while (stopUnderWay())
     refused += deliver(SERVICE_CONTROL_INTERROGATE) == ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
   EXPECT_LT(0, refused);
   EXPECT_TRUE(terminated());
@@ -324,7 +357,7 @@ TEST_F(ServiceControl, InterrogatesDuringAStopAreRefusedAndNothingFollowsTheStop
   EXPECT_EQ(1, countOf(bed.log(), "serviceHandler: interrogate."));
   std::vector<std::string> statuses = bed.statuses();
   EXPECT_EQ("4 0 0 0 0 261", statuses[0]);
-  EXPECT_EQ("4 0 0 0 0 261", statuses[1]);
+  EXPECT_EQ("3 0 0 1 30000 261", statuses[1]);
   EXPECT_EQ("1 0 0 0 0 261", statuses.back());
   EXPECT_EQ(1, std::count(statuses.begin(), statuses.end(), "1 0 0 0 0 261"));
   EXPECT_TRUE(standinScmLateStatuses(bed.name.c_str()).empty());

@@ -10,6 +10,9 @@
 #include "service/service_main.h"
 
 namespace {
+const std::string kOutsideEnd = "1 1066 -1 0 0 261";
+const std::string kCleanEnd = "1 0 0 0 0 261";
+
 struct ServiceMain : ServiceRun {
   // Waits for RUNNING, then stops the service with the launcher.
   std::function<void()> runThenStop() {
@@ -99,20 +102,41 @@ TEST_F(ServiceMain, AServerAlreadyRunningIsAdoptedAndOneComingBackKeepsTheServic
             bed.events());
 }
 
-// `start`'s wait for the service's threads ends after the longest stop
-// sequence (62 s) of elapsed time, however long each of its sleeps really
-// lasts: at time scale 0 a sleep takes no time of its own, the clock still
-// runs, and counting 10 ms sleeps would wait for 6200 of them.
-TEST_F(ServiceMain, TheWaitForTheServiceThreadsIsBoundedByElapsedTime) {
-  ServiceBed::setTimeScale(0);
-  stopInProgress = 1;
-  int sleeps = standinCallCount("Sleep");
-  DWORD started = GetTickCount();
+// `start`'s wait for the service's threads is one wait on their signal,
+// bounded; it ends at once when they are done.
+TEST_F(ServiceMain, TheWaitForTheServiceThreadsIsOneBoundedWaitOnTheirSignal) {
+  ASSERT_TRUE(createServiceEvents());
+  resetServiceEnd();
+  serviceWorkBegins();
+  int waits = standinCallCount("WaitForSingleObject");
   EXPECT_FALSE(waitForServiceThreads());
-  EXPECT_GE(GetTickCount() - started, 62000u);
-  EXPECT_LT(standinCallCount("Sleep") - sleeps, 6200);
-  stopInProgress = 0;
+  EXPECT_EQ(waits + 1, standinCallCount("WaitForSingleObject"));
+  EXPECT_EQ(10000u, standinTimeline().back().requestedMs);
+  serviceWorkEnds();
   EXPECT_TRUE(waitForServiceThreads());
+}
+
+// An interrogate that reaches the handler while the stopped report is being
+// sent (Wine's dispatcher holds its lock around the handler, and the stopped
+// report enters that lock) neither waits for the report nor holds it up.
+TEST_F(ServiceMain, AnInterrogateDuringTheStoppedReportHoldsNothingUp) {
+  setenv("VELKOR_WINDOWS_SERVICE_REFRESH_PERIOD", "1", 1);
+  standinBeforeStoppedReport([this] {
+    int before = countOf(bed.log(), "serviceHandler: interrogate.");
+    standinScmPostControl(bed.name.c_str(), SERVICE_CONTROL_INTERROGATE);
+    EXPECT_TRUE(eventually(
+        [&] { return countOf(bed.log(), "serviceHandler: interrogate.") > before; }, 10000));
+  });
+  EXPECT_EQ(0, runService([this] {
+    EXPECT_TRUE(bed.waitForState(SERVICE_RUNNING));
+    bed.killScriptServer();
+  }));
+  standinBeforeStoppedReport(nullptr);
+  EXPECT_EQ(kOutsideEnd, bed.statuses().back());
+  EXPECT_EQ(std::vector<std::string>({bed.event(0, "MSG_SERVER_STARTED"),
+                                      bed.event(1, "MSG_STOPPED_OUTSIDE_SCM")}),
+            bed.events());
+  EXPECT_TRUE(logHas(bed.log(), "serviceMain returning."));
 }
 
 namespace {
@@ -138,7 +162,6 @@ long at(const std::vector<std::string> &log, const std::string &line, const std:
   return std::find(start, log.end(), line) - log.begin();
 }
 
-const std::string kRunning = "4 0 0 4 0 261";
 const std::string kOutside = "1 1066 -1 0 0 261";
 const std::string kClean = "1 0 0 0 0 261";
 const std::string kLoop = "...";
@@ -169,7 +192,6 @@ std::vector<Ending> endings() {
       {"Dies", 0.25, [](ServiceBed &bed) { bed.killScriptServer(); }, {kOutside},
        {"MSG_STOPPED_OUTSIDE_SCM"},
        [](const std::vector<std::string> &log) {
-         EXPECT_TRUE(logHas(log, "Successfully opened the Service Control Manager."));
          EXPECT_TRUE(logHas(log, "checking in serviceMain serviceHandler: service stopped with "
                                  "error."));
          // Verbose probes: serviceMain's first, the start's one, the three re-probes.
@@ -184,16 +206,18 @@ std::vector<Ending> endings() {
       {"DiesThenStopDuringTheReprobes", 0.25, dieThen(SERVICE_CONTROL_STOP), {kOutside},
        {"MSG_STOPPED_OUTSIDE_SCM"}},
       {"DiesThenInterrogateDuringTheReprobes", 0.25, dieThen(SERVICE_CONTROL_INTERROGATE),
-       {kRunning, kOutside}, {"MSG_STOPPED_OUTSIDE_SCM"}},
+       {kOutside}, {"MSG_STOPPED_OUTSIDE_SCM"}},
       {"DiesThenShutdownDuringTheReprobes", 0.25, dieThen(SERVICE_CONTROL_SHUTDOWN), {kOutside},
        {"MSG_STOPPED_OUTSIDE_SCM"}},
       {"DiesThenPreshutdownDuringTheReprobes", 0.25, dieThen(SERVICE_CONTROL_PRESHUTDOWN),
        {kOutside}, {"MSG_STOPPED_OUTSIDE_SCM"}},
-      // The server dies while the SCM itself stops the service: a clean end, no event.
-      {"DiesWhileTheScmStopsIt", 0.01,
+      // The SCM shows the service stop-pending, but no stop of this process
+      // runs (a running report after a failed stop was refused): a server
+      // that dies then stopped on its own.
+      {"DiesWhileTheScmShowsItStopPending", 0.01,
        [](ServiceBed &bed) {
          {
-           StandinScmLock lock; // the SCM shows the service stop-pending
+           StandinScmLock lock;
            StandinService service;
            standinScmLoad(bed.name.c_str(), &service);
            service.status.dwCurrentState = SERVICE_STOP_PENDING;
@@ -201,19 +225,9 @@ std::vector<Ending> endings() {
          }
          bed.killScriptServer();
        },
-       {kClean}, {},
-       [](const std::vector<std::string> &log) {
-         EXPECT_EQ(0, countOf(log, "checking in serviceMain serviceHandler: service stopped with "
-                                   "error."));
-       }},
+       {kOutside}, {"MSG_STOPPED_OUTSIDE_SCM"}},
       {"Stop", 0.01, control(SERVICE_CONTROL_STOP), {"3 0 0 1 30000 261", kLoop, kClean},
        {"MSG_SERVER_SHUTDOWN"}},
-      {"InterrogateThenStop", 0.01,
-       [](ServiceBed &bed) {
-         bed.control(SERVICE_CONTROL_INTERROGATE);
-         bed.control(SERVICE_CONTROL_STOP);
-       },
-       {kRunning, "3 0 0 1 30000 261", kLoop, kClean}, {"MSG_SERVER_SHUTDOWN"}},
       // A shutdown runs on the dispatcher's thread: it is acknowledged once
       // the whole sequence is done. A preshutdown's handler returns at once.
       {"Shutdown", 0.01,
@@ -232,6 +246,38 @@ std::vector<Ending> endings() {
        [](const std::vector<std::string> &log) {
          EXPECT_LT(at(log, "serviceHandler returning.", "serviceHandler: preshutdown"),
                    at(log, "doStopApplication: server stopped.", "serviceHandler: preshutdown"));
+       }},
+      // A stop that fails leaves the service running; the next one starts afresh.
+      {"FailingStopThenStop", 0.01,
+       [](ServiceBed &bed) {
+         bed.launcherIgnoresStop();
+         bed.control(SERVICE_CONTROL_STOP);
+         EXPECT_TRUE(bed.waitForEvent("MSG_STOP_FAILED"));
+         EXPECT_EQ((DWORD)SERVICE_RUNNING, bed.current().dwCurrentState);
+         bed.launcherIgnoresStop(false);
+         bed.control(SERVICE_CONTROL_STOP);
+       },
+       {"3 0 0 1 30000 261", kLoop, "4 0 0 0 0 261", "3 0 0 1 30000 261", kLoop, kClean},
+       {"MSG_STOP_FAILED", "MSG_SERVER_SHUTDOWN"}},
+      // The SCM refuses the running report after a failed stop: it is made
+      // again a pass later, and the server's death is then an unexpected
+      // end, not the end of a stop the SCM thinks is still running.
+      {"FailingStopWhoseRunningReportIsRefusedThenDies", 0.01,
+       [](ServiceBed &bed) {
+         bed.launcherIgnoresStop();
+         // The stop's 31 reports come first; the 32nd is the running one.
+         standinFailCall("SetServiceStatus", ERROR_INVALID_DATA,
+                         standinCallCount("SetServiceStatus") + 32);
+         bed.control(SERVICE_CONTROL_STOP);
+         EXPECT_TRUE(bed.waitForEvent("MSG_STOP_FAILED"));
+         EXPECT_TRUE(bed.waitForState(SERVICE_RUNNING));
+         bed.killScriptServer();
+       },
+       {"3 0 0 1 30000 261", kLoop, "4 0 0 0 0 261", kOutside},
+       {"MSG_STOP_FAILED", "MSG_STOPPED_OUTSIDE_SCM"},
+       [](const std::vector<std::string> &log) {
+         EXPECT_TRUE(logHas(log, "doStopApplication: the running report was refused; it is made "
+                                 "again on the next pass."));
        }},
       {"FailingStopThenShutdown", 0.01, failingStopThen(SERVICE_CONTROL_SHUTDOWN),
        {"3 0 0 1 30000 261", kLoop, kOutside}, {"MSG_STOP_FAILED"}},
@@ -265,10 +311,20 @@ TEST_P(ServiceEnding, EndsWithOneStoppedReportAndNothingAfterIt) {
   setenv("VELKOR_WINDOWS_SERVICE_REFRESH_PERIOD", "1", 1);
   ServiceBed::setTimeScale(ending.timeScale);
   standinClearTimeline();
+  // Interrogates all along, back to back, as several clients would send them.
+  std::atomic<bool> done{false};
+  std::thread interrogator([&] {
+    while (!done && bed.current().dwCurrentState != SERVICE_STOPPED) {
+      long seq = standinScmPostControl(bed.name.c_str(), SERVICE_CONTROL_INTERROGATE);
+      eventually([&] { return done || standinScmLastAck(bed.name.c_str()) >= seq; }, 60000);
+    }
+  });
   EXPECT_EQ(0, runService([&] {
-    ASSERT_TRUE(bed.waitForState(SERVICE_RUNNING));
+    EXPECT_TRUE(bed.waitForState(SERVICE_RUNNING));
     ending.drive(bed);
   }));
+  done = true;
+  interrogator.join();
   std::vector<std::string> statuses = bed.statuses();
   EXPECT_EQ(ending.reportsAfterRunning, afterRunning(statuses));
   EXPECT_EQ(1, std::count_if(statuses.begin(), statuses.end(),
@@ -282,13 +338,17 @@ TEST_P(ServiceEnding, EndsWithOneStoppedReportAndNothingAfterIt) {
   std::vector<StandinTimedCall> calls = standinTimeline();
   auto stopped = std::find_if(calls.begin(), calls.end(),
                               [](const StandinTimedCall &c) { return c.call == "SetServiceStatus"; });
-  for (int n = (int)statuses.size(); n > 1 && stopped != calls.end(); --n)
+  // The stopped report is the last the SCM took; refused calls come on top.
+  int refused = countOf(bed.log(), "ERROR:  Failed to set the service status.  Last error = 13.");
+  for (int n = (int)statuses.size() + refused; n > 1 && stopped != calls.end(); --n)
     stopped = std::find_if(stopped + 1, calls.end(),
                            [](const StandinTimedCall &c) { return c.call == "SetServiceStatus"; });
   ASSERT_NE(calls.end(), stopped);
   for (auto it = stopped + 1; it != calls.end(); ++it) {
     EXPECT_NE("SetServiceStatus", it->call);
-    EXPECT_FALSE(it->requestedMs != kStandinNoLength && it->requestedMs >= 1000)
+    // `start`'s wait for the threads' last lines is signalled, not a timing.
+    bool tail = it->call == "WaitForSingleObject" && it->requestedMs == 10000;
+    EXPECT_FALSE(!tail && it->requestedMs != kStandinNoLength && it->requestedMs >= 1000)
         << it->call << " " << it->requestedMs << " after the end";
   }
   std::vector<std::string> log = bed.log();
@@ -325,6 +385,30 @@ TEST_F(ServiceMain, ARefusedRunningReportIsMadeAgainBeforeTheEvent) {
   EXPECT_TRUE(logHas(log, "ERROR:  Failed to set the service status.  Last error = 13."));
   EXPECT_TRUE(logHas(log, "serviceMain: the running report was refused; it is made again on "
                           "the next pass."));
+}
+
+// A stop that takes longer than it should (its probes held here) is waited
+// for on its signal: supervision neither probes nor passes its time until the
+// stop has ended the service.
+TEST_F(ServiceMain, SupervisionWaitsForASlowStopWithoutProbing) {
+  setenv("VELKOR_WINDOWS_SERVICE_REFRESH_PERIOD", "1", 1);
+  long seen = 0;
+  EXPECT_EQ(0, runService([&] {
+    EXPECT_TRUE(bed.waitForState(SERVICE_RUNNING));
+    waitForPasses(1);
+    // The stop's first probe is held for 150 s of the service's time (1.5 s
+    // real at this scale), longer than the longest stop.
+    EXPECT_TRUE(bed.beforeTheProbeAfter(
+        "doStopApplication: the spawn of the process worked.",
+        [&] { bed.control(SERVICE_CONTROL_STOP); },
+        [&] {
+          seen = passes();
+          std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+          EXPECT_LE(passes(), seen + 1) << "supervision went on during the stop";
+        }));
+  }));
+  EXPECT_EQ(kCleanEnd, bed.statuses().back());
+  EXPECT_EQ(0, countOf(bed.log(), "checking in serviceMain: error interrogating status."));
 }
 
 // Supervision whose wait fails cannot go on: rather than leave the server

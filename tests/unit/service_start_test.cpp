@@ -115,7 +115,7 @@ TEST_F(StartProcess, ScmStartsSupervisesAndStopsTheServiceProcess) {
   standinScmLoad(bed.name.c_str(), &service);
   EXPECT_EQ(0, service.hostPid);
   // The service process ends holding only what lives as long as the service:
-  // its status handle and the termination event.
+  // its status handle and the four events its threads wait on.
   // (written as the process exits, just after its last log line)
   EXPECT_TRUE(eventually([&] { return !readWholeFile(report).empty(); }));
   std::string handles = readWholeFile(report);
@@ -126,7 +126,7 @@ TEST_F(StartProcess, ScmStartsSupervisesAndStopsTheServiceProcess) {
     kinds.push_back(line.substr(line.find(' ') + 1));
     at = end == std::string::npos ? handles.size() : end + 1;
   }
-  EXPECT_EQ(std::vector<std::string>({"event 1", "status 1"}), kinds) << handles;
+  EXPECT_EQ(std::vector<std::string>({"event 4", "status 1"}), kinds) << handles;
   unsetenv("VELKOR_STANDIN_HANDLE_REPORT");
 }
 

@@ -189,6 +189,12 @@ TEST_P(RefreshPeriod, IsReadHonouredAndKeepsEveryPendingReportWithinItsWaitHint)
   EXPECT_EQ("1 0 0 0 0 261", story.statuses.back());
   std::vector<std::string> log = bed.log();
   EXPECT_TRUE(logHas(log, "Refresh period in seconds is " + std::to_string(c.loggedSeconds) + "."));
+  // The warning also goes to the event log, where administrators look.
+  std::vector<std::string> events = bed.events();
+  EXPECT_EQ(c.preshutdownMs < 63000 ? 1 : 0,
+            std::count_if(events.begin(), events.end(), [](const std::string &e) {
+              return startsWith(e, "2 other [Warning: the preshutdown timeout of the service");
+            }));
   EXPECT_FALSE(c.loggedSeconds == 0 && logHas(log, "The application has exited."));
   std::string timeout = std::to_string(c.preshutdownMs) + " ms";
   EXPECT_EQ(1, countOf(log, c.preshutdownMs < 63000
@@ -250,8 +256,10 @@ TEST_F(ServiceTiming, ADeadServerIsReprobedThreeTimesTwoSecondsApart) {
 }
 
 // A script that ends without starting the server: the start probes 5 s apart
-// for its tries, then reports the failed start before MSG_START_FAILED.
-TEST_F(ServiceTiming, StartProbesFiveSecondsApart) {
+// for its tries; then whatever the script may have left running is stopped
+// (stop-pending with progress) before the failed start is reported and
+// MSG_START_FAILED written.
+TEST_F(ServiceTiming, StartProbesFiveSecondsApartThenStopsWhatTheScriptLeft) {
   bed.script(Script::Exit0);
   writeWholeFile(bed.lockFile(), ""); // there, but nobody holds it
   setenv("VELKOR_WINDOWS_SERVICE_START_NTRIES", "3", 1);
@@ -262,8 +270,49 @@ TEST_F(ServiceTiming, StartProbesFiveSecondsApart) {
                                       "WaitForSingleObject 300000", "status 2 0 0 3 10000 0",
                                       "Sleep 5000", "status 2 0 0 4 10000 0", "Sleep 5000",
                                       "status 2 0 0 5 10000 0", "Sleep 5000",
-                                      "status 1 1066 -1 0 0 261", "event MSG_START_FAILED"}),
+                                      "status 3 0 0 1 30000 261", "Sleep 1000",
+                                      "status 3 0 0 2 10000 261", "status 1 1066 -1 0 0 261",
+                                      "event MSG_START_FAILED"}),
             mainStory);
+  EXPECT_TRUE(eventually([&] {
+    return readWholeFile(bed.inst.root + "/lib/winlauncher.calls") ==
+           "[stop] [" + bed.inst.rootWin + "\\.]\r\n";
+  }));
+}
+
+// Supervision before the running report whose probes get no answer (the lock
+// file is gone): each such pass is followed by a whole pass of 5 s with its
+// start-pending report, whatever the period (0 here: no spin), and after as
+// many of them as the start has tries the start has failed: the server is
+// stopped and the service ends with MSG_START_FAILED.
+TEST_F(ServiceTiming, UnansweredProbesBeforeRunningWaitWholePassesAndEndAfterTheTries) {
+  setenv("VELKOR_WINDOWS_SERVICE_REFRESH_PERIOD", "0", 1);
+  setenv("VELKOR_WINDOWS_SERVICE_START_NTRIES", "3", 1);
+  std::string lock = bed.lockFile();
+  writeWholeFile(lock, ""); // the server's, once it runs
+  EXPECT_EQ(0, runService([&] {
+    // The start's probe finds the server; then the lock file becomes a
+    // folder, which no probe can open.
+    EXPECT_TRUE(bed.beforeTheProbeAfter("doStartApplication: waited properly for process end.",
+                                        [] {}, [&] {
+                                          unlink(lock.c_str());
+                                          mkdir(lock.c_str(), 0755);
+                                        }));
+    if (!bed.waitForState(SERVICE_STOPPED, 20000))
+      SetEvent(terminationEvent.load()); // still start-pending: end the run
+  }));
+  Story story(bed);
+  std::vector<std::string> mainStory = story.of(story.threadOf("WaitForSingleObject", 300000));
+  auto from = std::find(mainStory.begin(), mainStory.end(), "status 2 0 0 3 10000 0");
+  EXPECT_EQ(std::vector<std::string>({"status 2 0 0 3 10000 0", "status 2 0 0 4 10000 0",
+                                      "WaitForSingleObject 5000", "status 2 0 0 5 10000 0",
+                                      "WaitForSingleObject 5000", "status 3 0 0 1 30000 261",
+                                      "Sleep 1000", "status 3 0 0 2 10000 261",
+                                      "status 1 1066 -1 0 0 261", "event MSG_START_FAILED"}),
+            std::vector<std::string>(from, mainStory.end()));
+  EXPECT_EQ(3, countOf(bed.log(), "checking in serviceMain: error interrogating status."));
+  EXPECT_TRUE(logHas(bed.log(), "ERROR:  serviceMain: the server was never seen running."));
+  rmdir(lock.c_str());
 }
 
 namespace {
