@@ -48,7 +48,7 @@ TEST_F(StartSequence, ScriptStartsTheServerAndOneProbeSeesIt) {
 
 TEST_F(StartSequence, ScriptFailingEndsTheStartWithoutAProbe) {
   bed.script(Script::Exit3);
-  EXPECT_EQ(1, run());
+  EXPECT_EQ(kStartFailed, run());
   EXPECT_EQ(3u, checkPoint);
   EXPECT_EQ(std::vector<std::string>({"2 0 0 2 330000 0"}), bed.statuses());
   std::vector<std::string> log = bed.log();
@@ -60,7 +60,7 @@ TEST_F(StartSequence, ScriptFailingEndsTheStartWithoutAProbe) {
 
 TEST_F(StartSequence, MissingLockFileAtTheFirstProbeEndsTheLoop) {
   bed.script(Script::Exit0);
-  EXPECT_EQ(1, run());
+  EXPECT_EQ(kStartUnconfirmed, run()); // the script ended well
   EXPECT_EQ(4u, checkPoint);
   EXPECT_EQ(2u, bed.statuses().size());
   std::vector<std::string> log = bed.log();
@@ -78,7 +78,7 @@ TEST_F(StartSequence, TriesUsedUpEndWithTheirSleepAndBelowOneMeanOneHundred) {
     SCOPED_TRACE(value);
     setenv("VELKOR_WINDOWS_SERVICE_START_NTRIES", value.c_str(), 1);
     checkPoint = 2;
-    EXPECT_EQ(1, run());
+    EXPECT_EQ(kStartUnconfirmed, run()); // the script ended well
     EXPECT_EQ(2u + 1u + (value == "1" ? 1u : 100u), checkPoint);
     log = bed.log();
     ASSERT_GE(log.size(), 2u);
