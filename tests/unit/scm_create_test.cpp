@@ -88,6 +88,16 @@ TEST_F(CreateTest, LongBaseIsCutAndARepeatedCandidateEndsTheSearch) {
   int listingsBefore = standinCallCount("OpenSCManagerA");
   EXPECT_EQ(create(base254), 1);
   EXPECT_EQ(standinCallCount("OpenSCManagerA") - listingsBefore, 2) << "two candidates listed";
+
+  // Code page 932: 128 × ア (83 41) is cut before the character that would
+  // not fit whole, so the name registered is the one every lookup reads back.
+  standinSetAnsiCodePage(932);
+  std::string katakana;
+  for (int i = 0; i < 128; ++i)
+    katakana += "\x83\x41";
+  EXPECT_EQ(create(katakana), 0);
+  EXPECT_TRUE(exists(katakana.substr(0, 254)));
+  standinSetAnsiCodePage(0);
 }
 
 // A configuration step refused after the service was created leaves it
