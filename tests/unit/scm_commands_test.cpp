@@ -1,7 +1,6 @@
 // The create, state, remove and cleanup subcommands run as the program
 // itself: exit codes, standard output, and what they leave in the SCM and
-// the registry. How create and state meet the lines already registered for
-// the installation is in the table of registered lines (scm_lookup_test).
+// the registry (create and state on lines already registered: scm_lookup_test).
 #include "scm_fixture.h"
 
 #include <algorithm>

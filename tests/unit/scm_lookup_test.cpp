@@ -8,10 +8,6 @@ namespace {
 class LookupTest : public ScmTest {
 protected:
   RunResult run(const std::vector<std::string> &args) { return runProgram(install.program, args); }
-  void TearDown() override {
-    unlink((std::string(standinRoot()) + "/faults").c_str());
-    ScmTest::TearDown();
-  }
   int lookup(std::string *name) {
     char out[kServiceNameSize];
     memset(out, 'x', sizeof out);
@@ -174,20 +170,18 @@ TEST_F(LookupTest, RegisteredLinesMatchADirectoryInTodaysOrAnEarlierForm) {
   }
   standinSetAnsiCodePage(0);
 
-  // The installation's own lines as the commands meet them. An unreadable
-  // service is no match. An earlier line is found alone; a line in today's
-  // form wins wherever it is listed. create brings every registration of
-  // the directory up to date (the line of an earlier one, the preshutdown
-  // timeout, a missing event-log source; nothing else), answers 1 and names
-  // the extra ones; a line it could not rewrite is 3, naming the service.
+  // The installation's own lines as state and create meet them: an earlier
+  // line is found alone, today's wins wherever listed; create brings every
+  // registration up to date and names the extras, or exits 3 naming a line
+  // it could not rewrite (left as it was; the timeout is set all the same).
   addService("locked", "C:\\l.exe", [](StandinService &s) { s.configUnreadable = true; });
   EXPECT_EQ(run({"state", install.rootWin}), (RunResult{1, ""}));
   EXPECT_TRUE(logHas(log(), "Service '' is disabled."));
   EXPECT_EQ(run({"create", install.rootWin, "Velkor One", "Velkor directory server"}),
             (RunResult{0, ""}));
-  EXPECT_EQ(service("Velkor One").binaryPath + "|" + service("Velkor One").description,
-            cmdToRun() + "|Velkor directory server");
-  EXPECT_TRUE(eventKeyExists("Velkor One"));
+  EXPECT_EQ(service("Velkor One").binaryPath + "|" + service("Velkor One").description + "|" +
+                std::to_string(eventKeyExists("Velkor One")),
+            cmdToRun() + "|Velkor directory server|1");
   EXPECT_EQ(run({"state", install.rootWin}), (RunResult{0, "Velkor One"})) << "no line end";
   const std::string earlier = cmdToRun().substr(0, cmdToRun().size() - 1) + "\\\"";
   StandinService legacy = service("Velkor One");
@@ -227,10 +221,14 @@ TEST_F(LookupTest, RegisteredLinesMatchADirectoryInTodaysOrAnEarlierForm) {
   EXPECT_EQ(run({"create", install.rootWin, "Velkor One", "x"}),
             (RunResult{3, "The command line of the service 'Velkor One' could not be brought up "
                           "to date, so it cannot start: run create again as an administrator.\n"}));
-  EXPECT_EQ(service("Velkor One").binaryPath, earlier);
+  EXPECT_EQ(service("Velkor One").binaryPath + std::to_string(service("Velkor One").preshutdownTimeout),
+            earlier + "90000");
+  EXPECT_TRUE(logHas(log(), "ERROR:  Failed to update the command line of the service 'Velkor One'.  "
+                            "Last error = 5."));
   writeWholeFile(std::string(standinRoot()) + "/faults", "EnumServicesStatusA 5\n");
   EXPECT_EQ(run({"state", install.rootWin}), (RunResult{2, ""}));
   EXPECT_TRUE(logHas(log(), "Could not determine the state of the service: no service list."));
+  unlink((std::string(standinRoot()) + "/faults").c_str());
 }
 
 TEST_F(LookupTest, UnreadableServicesAreCountedAndPassedOver) {

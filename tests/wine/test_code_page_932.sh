@@ -6,9 +6,8 @@
 # the service to RUNNING and stops it, remove removes it; the event-log key
 # and the debug log name the paths whole. Wine converts the arguments from
 # the locale's UTF-8, so the program gets them as code page 932 bytes, and
-# what it writes is read back from code page 932. A name of 128 × ア (256
-# bytes) is cut at a character: the service is 127 × ア, and every command
-# finds it by that name.
+# what it writes is read back from code page 932. 128 × ア (256 bytes) is
+# cut at a character: the service is 127 × ア, found by every command.
 set -eu
 . "$(dirname "$0")/lib.sh"
 if ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf8'; then

@@ -5,11 +5,9 @@
 # registers no second service, brings the line to today's form and the
 # preshutdown timeout to today's value, changing nothing else; the SCM then
 # starts the service to RUNNING (also the ones whose escaped closing quote
-# kept them from ever starting) and stops it; remove removes it. A directory
-# with '%' that nothing expands is found and brought up to date too (Wine's
-# cmd.exe cannot run its start script, so it is not started); one with a
-# defined %NAME% is refused. Two registrations of one directory are both
-# brought up to date and named, and cleanup removes the extra one.
+# kept them from ever starting) and stops it; remove removes it. So too a
+# '%' directory (not started: Wine's cmd.exe mangles '%' in a script's path)
+# and two registrations of one directory; only a defined %NAME% is refused.
 set -eu
 . "$(dirname "$0")/lib.sh"
 wine_setup
@@ -78,22 +76,17 @@ wine_install 'C:\p%DEF%q' >/dev/null
 wine_run 'C:\p%DEF%q\lib\velkor_service.exe' create 'C:\p%DEF%q' VelkorDef x
 expect_eq "a defined %DEF% is refused" "$RUN_RC $(text | cut -c1-43)" "255 The directory 'C:\p%DEF%q' contains '%DEF%'"
 
-# An earlier release left two registrations of C:\Dup: create brings both up
-# to date and names them; cleanup removes the extra one, remove the other.
 inst=$(wine_install_service 'C:\Dup') exe='C:\Dup\lib\velkor_service.exe'
 wine sc create Dup binPath= "\"$exe\" start \"C:\Dup\\\"" start= auto >/dev/null 2>&1 || true
 wine sc create Dup-2 binPath= "\"$exe\" start \"C:\Dup\"" start= auto >/dev/null 2>&1 || true
 wine_run "$exe" create 'C:\Dup' Velkor x
 dup=$RUN_RC:$(text)
 wine_run "$exe" state 'C:\Dup'
-kept=$(text) extra=Dup
-[ "$kept" != Dup ] || extra=Dup-2
+kept=$(text) extra=Dup && [ "$kept" != Dup ] || extra=Dup-2
 expect_eq "Dup: create names both and the extra one's cleanup" "$dup" \
   "1:The installation 'C:\Dup' is registered as 2 services, each now up to date: '$kept' (the one state names), '$extra'. Remove each extra one with: cleanup \"$extra\""
-for name in Dup Dup-2; do
-  wine_run "$tools/scm_query.exe" $name
-  expect_eq "$name: today's line" "$(field binary)" "\"$exe\" start \"C:\Dup\""
-done
+wine_run "$tools/scm_query.exe" Dup && dup=$(field binary) && wine_run "$tools/scm_query.exe" Dup-2
+expect_eq "Dup, Dup-2: today's lines" "$dup|$(field binary)" "\"$exe\" start \"C:\Dup\"|\"$exe\" start \"C:\Dup\""
 wine_run "$exe" cleanup "$extra"
 expect_eq "Dup: cleanup of the extra one" "$RUN_RC" 0
 wine_run "$exe" remove 'C:\Dup'
