@@ -33,25 +33,71 @@ bool refuseSpelling(const char *argument) {
   return false;
 }
 
-// The SCM keeps the command line as REG_EXPAND_SZ and expands every
-// %NAME% in it before it runs the service, which would then look for a
-// command line that no service has. True (message printed) when the
-// resolved directory has such a pair.
-bool refuseExpansion(const char *dir) {
+// The SCM keeps the command line as REG_EXPAND_SZ and expands it before
+// it runs the service: a %NAME% of a defined variable is replaced (an
+// undefined one and "%%" stay as they are), and the service would then look
+// for a command line that no service has. True (message printed) when a
+// pair of '%' in cmdToRun encloses the name of a variable defined here.
+// Every '%' is tried as the opening one, so the check does not depend on
+// how the expansion pairs them.
+bool refuseExpansion(const char *dir, const char *cmdToRun) {
   const char *open = nullptr;
-  for (const char *p = dir; *p; p += characterLength(p)) {
+  for (const char *p = cmdToRun; *p; p += characterLength(p)) {
     if (*p != '%')
       continue;
-    if (open && p > open + 1) {
-      printf("The directory '%s' contains '%.*s', which the Service Control Manager would "
+    char name[kCmdToRunSize];
+    if (open && p > open + 1 &&
+        boundedFormat(name, sizeof name, "%.*s", (int)(p - open - 1), open + 1) >= 0 &&
+        getenv(name)) {
+      printf("The directory '%s' contains '%%%s%%', which the Service Control Manager would "
              "expand as an environment variable in the service's command line: the service "
-             "could never find itself. Choose a directory without a %%NAME%% pair.\n",
-             dir, (int)(p - open + 1), open);
+             "could never find itself. Choose a directory without a %%NAME%% of a defined "
+             "variable.\n",
+             dir, name);
       return true;
     }
     open = p;
   }
   return false;
+}
+
+// Brings every registration of the installation up to date (an earlier
+// line to cmdToRun, the preshutdown timeout, the event-log source) and names
+// the extra ones on one line. 1, or 3 when a line that needed rewriting was
+// not rewritten: that service cannot start.
+int updateRegistrations(const char *cmdToRun, const ServiceMatch *matches, int count) {
+  int exitCode = 1;
+  int listed = count < kMaxServiceMatches ? count : kMaxServiceMatches;
+  for (int i = 0; i < listed; ++i) {
+    bool rewrite = matches[i].form == kEarlierLine;
+    if (updateServiceRegistration(matches[i].name, cmdToRun, rewrite) != 0 && rewrite) {
+      printf("The command line of the service '%s' could not be brought up to date, so it "
+             "cannot start: run create again as an administrator.\n",
+             matches[i].name);
+      exitCode = 3;
+    }
+    createEventLogKey(matches[i].name);
+  }
+  if (count > 1) {
+    // With every line alike, state and the service name the first listed.
+    char line[4096];
+    char names[2048] = "";
+    char cleanups[2048] = "";
+    for (int i = 1; i < listed; ++i) {
+      size_t at = strlen(names), to = strlen(cleanups);
+      boundedFormat(names + at, sizeof names - at, ", '%s'", matches[i].name);
+      boundedFormat(cleanups + to, sizeof cleanups - to, "%scleanup \"%s\"", i > 1 ? "; " : "",
+                    matches[i].name);
+    }
+    boundedFormat(line, sizeof line,
+                  "The installation '%s' is registered as %d services, each now up to date: "
+                  "'%s' (the one state names)%s%s. Remove each extra one with: %s",
+                  instanceDir, count, matches[0].name, names, count > listed ? ", ..." : "",
+                  cleanups);
+    printf("%s\n", line);
+    debug("%s", line);
+  }
+  return exitCode;
 }
 
 // One warning line when the directory's drive is a network drive or a subst
@@ -88,10 +134,6 @@ int runCreate(char *argv[]) {
     return -1;
   if (!initInstanceDir(argv[2]))
     return -1;
-  if (refuseExpansion(instanceDir)) {
-    freeInstancePaths();
-    return -1;
-  }
   warnSessionDrive(instanceDir);
   const char *displayName = argv[3];
   const char *description = argv[4];
@@ -99,22 +141,26 @@ int runCreate(char *argv[]) {
 
   char cmdToRun[kCmdToRunSize] = "";
   char serviceName[kServiceNameSize] = "";
+  ServiceMatch matches[kMaxServiceMatches];
+  int matchCount = 0;
   int result;
-  int form = kOtherLine;
   const char *message = nullptr;
   int exitCode = 3;
   if (createServiceBinPath(cmdToRun) != 0) {
     debug("createService could not create bin path.");
     result = 3;
-  } else if (getServiceName(cmdToRun, serviceName, &form) == 0) {
+  } else if (getServiceName(cmdToRun, serviceName, matches, &matchCount) == 0) {
+    // Looked up before anything is refused: an installation an earlier
+    // release registered is brought up to date whatever its directory.
     debug("Service '%s' already exists.", displayName);
-    // A registration an earlier release made gets today's command line (an
-    // escaped closing quote then starts) and, like any, today's settings.
-    updateServiceRegistration(serviceName, cmdToRun, form == kEarlierLine);
-    createEventLogKey(serviceName);
-    message = "Service already exists.";
-    exitCode = 1;
+    exitCode = updateRegistrations(cmdToRun, matches, matchCount);
+    message = exitCode == 1 ? "Service already exists."
+                            : "Service already exists, but could not be brought up to date.";
     result = 5;
+  } else if (refuseExpansion(instanceDir, cmdToRun)) {
+    message = "Refused the directory.";
+    exitCode = -1;
+    result = -1;
   } else {
     debug("Could not find service '%s', so creating it now.", displayName);
     result = createServiceInScm(displayName, description, cmdToRun);

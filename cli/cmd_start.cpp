@@ -49,7 +49,7 @@ int runStart(char *argv[]) {
 
   debug("Registering the Event Log for service '%s'.", serviceName);
   char sourceName[kServiceNameSize];
-  boundedFormat(sourceName, sizeof sourceName, "%s", serviceName); // cut to 255 characters
+  copyServiceName(sourceName, serviceName); // 255 bytes at most, never through a character
   eventSource = RegisterEventSourceA(nullptr, sourceName);
 
   int exitCode = 0;

@@ -144,9 +144,9 @@ bool isDriveRelative(const char *path) {
 char *resolveDirectory(const char *path) {
   if (!path)
     return nullptr;
-  // "D:" and "D:sub" would mean a place under that drive's current
-  // directory, which is the process's own.
-  if (isDriveRelative(path)) {
+  // A bare "D:" would mean that drive's current directory, the process's
+  // own; "D:sub" goes on to GetFullPathNameA as the user meant it.
+  if (path[0] && path[1] == ':' && !path[2]) {
     debugError("The path '%s' is drive-relative.", path);
     return nullptr;
   }
@@ -226,7 +226,14 @@ char *getInstanceRoot() {
   }
 
   char candidate[kCandidateSize];
-  buildCandidateRoot(dir, line, candidate, sizeof candidate);
+  // "D:inst" is taken from the root of its drive, D:\inst, in every
+  // process: a service process has no current directory on D:, so that is
+  // what it always got, and a command must probe the same root.
+  bool driveRelative = isDriveRelative(line);
+  if (driveRelative)
+    boundedFormat(candidate, sizeof candidate, "%.2s\\%s", line, line + 2);
+  else
+    buildCandidateRoot(dir, line, candidate, sizeof candidate);
   char *resolved = resolveDirectory(candidate);
   if (!resolved) {
     debugError("Could not resolve the instance root '%s' read from '%s'.", candidate,
@@ -235,6 +242,10 @@ char *getInstanceRoot() {
     warnUnresolvedRoot(locationPath, dir);
     return dir; // not cached: the next call reads instance.loc again
   }
+  if (driveRelative)
+    debug("Warning: the instance root '%s' read from '%s' is drive-relative; it is taken from "
+          "the root of its drive: '%s'.",
+          line, locationPath, resolved);
   debug("Instance root resolved from '%s': '%s'.", locationPath, resolved);
   fclose(file);
   char *expected = nullptr;

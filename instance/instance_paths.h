@@ -30,6 +30,8 @@ size_t rootLength(const char *path);
 // True when the last character of `path` is a backslash.
 bool endsInSeparator(const char *path);
 // True for "D:" and "D:sub": a drive letter not followed by a separator.
+// create refuses such a directory; resolveDirectory refuses only "D:"; a
+// first line of instance.loc in this form is taken from the drive's root.
 bool isDriveRelative(const char *path);
 // Gives a full path the ending resolveDirectory settles on, in place: the
 // separators after the last name are removed, and a root missing its closing

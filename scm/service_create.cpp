@@ -8,12 +8,14 @@
 
 namespace {
 // Candidate `number` for `base`: the base itself for 1, "<base>-<n>" from 2
-// on, cut to 255 characters.
+// on, cut to the whole characters that fit in 255 bytes.
 void formatCandidate(const char *base, int number, char *out) {
+  char whole[kServiceNameSize + 1]; // one byte more than a name: where the cut falls
   if (number == 1)
-    boundedFormat(out, kServiceNameSize, "%s", base);
+    boundedFormat(whole, sizeof whole, "%s", base);
   else
-    boundedFormat(out, kServiceNameSize, "%s-%d", base, number);
+    boundedFormat(whole, sizeof whole, "%s-%d", base, number);
+  copyServiceName(out, whole);
 }
 
 // True when the cut made candidate `number` equal to one tried before it.

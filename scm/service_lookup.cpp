@@ -316,10 +316,18 @@ void freeServiceList(ServiceRecord *list, int count) {
   free(list);
 }
 
-int getServiceName(const char *cmdToRun, char *out, int *form) {
+void copyServiceName(char *out, const char *name) {
+  size_t at = 0;
+  while (name[at] && at + characterLength(name + at) < kServiceNameSize)
+    at += characterLength(name + at);
+  memcpy(out, name, at);
+  out[at] = 0;
+}
+
+int getServiceName(const char *cmdToRun, char *out, ServiceMatch *all, int *allCount) {
   out[0] = 0;
-  if (form)
-    *form = kOtherLine;
+  if (allCount)
+    *allCount = 0;
   debug("Attempting to get the service name assuming command to run is '%s'.", cmdToRun);
   ServiceRecord *list = nullptr;
   int count = -1;
@@ -339,13 +347,23 @@ int getServiceName(const char *cmdToRun, char *out, int *form) {
       int lineForm = instanceDir ? matchServiceLine(list[i].binaryPath, cmdToRun, instanceDir)
                                  : (sameCommandLine(list[i].binaryPath, cmdToRun) ? kCurrentLine
                                                                                   : kOtherLine);
-      // A line in today's form ends the walk; the first in an earlier form
-      // is kept in case none comes.
-      if (lineForm == kCurrentLine || (lineForm == kEarlierLine && found < 0)) {
+      if (lineForm == kOtherLine)
+        continue;
+      const char *name = list[i].serviceName;
+      if (all && name && strlen(name) < kServiceNameSize) {
+        if (*allCount < kMaxServiceMatches) {
+          memcpy(all[*allCount].name, name, strlen(name) + 1);
+          all[*allCount].form = lineForm;
+        }
+        ++*allCount;
+      }
+      // The first line in today's form wins; the first in an earlier form
+      // is kept in case none comes. Without `all`, today's form ends the walk.
+      if (found < 0 || (lineForm == kCurrentLine && foundForm != kCurrentLine)) {
         found = i;
         foundForm = lineForm;
       }
-      if (lineForm == kCurrentLine)
+      if (lineForm == kCurrentLine && !all)
         break;
     }
     bool named = false;
@@ -359,8 +377,6 @@ int getServiceName(const char *cmdToRun, char *out, int *form) {
       } else if (strlen(name) < kServiceNameSize) {
         memcpy(out, name, strlen(name) + 1);
         named = true;
-        if (form)
-          *form = foundForm;
       } else {
         debug("The service name found is too long: '%s'", name);
       }

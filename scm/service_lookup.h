@@ -40,11 +40,26 @@ void freeServiceList(ServiceRecord *list, int count);
 //                 arguments, a short or verbatim spelling).
 enum { kOtherLine = 0, kCurrentLine = 1, kEarlierLine = 2 };
 int matchServiceLine(const char *line, const char *cmdToRun, const char *dir);
+// One registration of an installation: its service name and the form of
+// its line (kCurrentLine or kEarlierLine).
+struct ServiceMatch {
+  char name[kServiceNameSize];
+  int form;
+};
+constexpr int kMaxServiceMatches = 8;
 // Finds the service of the installation whose command line is cmdToRun:
 // its line is cmdToRun or, with instanceDir set, an earlier form of it
 // (matchServiceLine); a line in today's form wins over an earlier one. out
-// (kServiceNameSize) receives its name and *form, when given, the form found.
+// (kServiceNameSize) receives its name. With `all` (kMaxServiceMatches
+// entries), every registration of the installation with a name that fits is
+// listed there in enumeration order, the first kMaxServiceMatches of them,
+// and *allCount counts them all.
 // 0 found, 1 none, 7 no service list, 8 none but some unreadable.
-int getServiceName(const char *cmdToRun, char *out, int *form = nullptr);
+int getServiceName(const char *cmdToRun, char *out, ServiceMatch *all = nullptr,
+                   int *allCount = nullptr);
+// Copies a service name into out (kServiceNameSize), cut to the whole
+// characters that fit in 255 bytes: a double-byte character is never split,
+// so the SCM keeps and lists back exactly this string.
+void copyServiceName(char *out, const char *name);
 // 1 listing failed, 2 a service has exactly this name, 3 free.
 int isServiceNameInUse(const char *name);

@@ -204,7 +204,7 @@ TEST_F(BadInput, CreateRefusesSpellingsThatCanNeverStartAndWarnsOfSessionDrives)
            {"Z:tmp", "is drive-relative: it would depend on the current directory of drive Z:"},
            {"D:", "is drive-relative: it would depend on the current directory of drive D:"},
            {pct, "contains '%x%', which the Service Control Manager would expand"}}) {
-    RunResult created = run({"create", refused.first, "velkor", "d"});
+    RunResult created = run({"create", refused.first, "velkor", "d"}, nullptr, {"x=defined"});
     EXPECT_EQ(created.exitCode, 255) << refused.first;
     EXPECT_EQ(created.out.find("The directory '" + refused.first + "' " + refused.second), 0u)
         << created.out;

@@ -47,7 +47,7 @@ TEST_F(InstancePaths, ResolveDirectoryRefusalsNameTheirReason) {
   std::vector<std::string> messages = log();
   ASSERT_EQ(messages.size(), 5u) << "banner and four error lines: a null path is refused silently";
   EXPECT_EQ(messages[1], "ERROR:  The path 'C:' is drive-relative.");
-  EXPECT_EQ(messages[2], "ERROR:  The path 'C:x' is drive-relative.");
+  EXPECT_EQ(messages[2], "ERROR:  The path 'C:\\x' is not an existing directory."); // only "C:" is
   EXPECT_EQ(messages[3], "ERROR:  The path '" + install.rootWin + "\\file.txt' is not an existing directory.")
       << "the resolved form is named, not the argument";
   EXPECT_EQ(messages[4], "ERROR:  Could not resolve the path 'Z:\\tmp'.  Last error = 5.");
@@ -178,6 +178,8 @@ TEST_F(InstancePaths, FirstLineOfInstanceLocNamesTheRoot) {
       {"absolute, blanks trimmed", scratch.win("abs") + " \t \t\r\n", resolvedRoot, scratch.win("abs")},
       {"a single backslash is relative, no line end", "\\inst", resolvedRoot, inner},
       {"so is a forward slash", "/inst\n", resolvedRoot, inner},
+      {"drive-relative: from its drive's root", "Z:" + scratch.win("abs").substr(3) + "\n",
+       resolvedRoot, scratch.win("abs")},
       {"the first 259 characters only", "..\\inst" + std::string(252, ' ') + "garbage\r\n",
        resolvedRoot, sibling},
       {"a NUL ends the line", std::string("inst\0\\..\\..\\etc\n", 16), resolvedRoot, inner},
@@ -213,6 +215,9 @@ TEST_F(InstancePaths, FirstLineOfInstanceLocNamesTheRoot) {
   }
   EXPECT_TRUE(logHas(log(), "Instance root resolved from '" + install.rootWin +
                                 "\\instance.loc': '" + sibling + "'."));
+  EXPECT_TRUE(logHas(log(), "Warning: the instance root 'Z:" + scratch.win("abs").substr(3) +
+                                "' read from '" + install.rootWin + "\\instance.loc' is drive-relative; "
+                                "it is taken from the root of its drive: '" + scratch.win("abs") + "'."));
   EXPECT_TRUE(logHas(log(), "ERROR:  Could not resolve the instance root '\\\\server\\share\\inst' read from '" +
                                 install.rootWin + "\\instance.loc'."));
 }

@@ -1,6 +1,6 @@
 // The create, state, remove and cleanup subcommands run as the program
 // itself: exit codes, standard output, and what they leave in the SCM and
-// the registry.
+// the registry (create and state on lines already registered: scm_lookup_test).
 #include "scm_fixture.h"
 
 #include <algorithm>
@@ -20,51 +20,6 @@ protected:
     ScmTest::TearDown();
   }
 };
-
-TEST_F(CommandsTest, StateThenCreateThenStateThenCreateAgain) {
-  // A service the lookup cannot read is no match.
-  addService("locked", "C:\\l.exe", [](StandinService &s) { s.configUnreadable = true; });
-  EXPECT_EQ(run({"state", install.rootWin}), (RunResult{1, ""}));
-  EXPECT_TRUE(logHas(log(), "Service '' is disabled."));
-
-  EXPECT_EQ(run({"create", install.rootWin, "Velkor One", "Velkor directory server"}),
-            (RunResult{0, ""}));
-  StandinService service = this->service("Velkor One");
-  EXPECT_EQ(service.binaryPath, cmdToRun());
-  EXPECT_EQ(service.description, "Velkor directory server");
-  EXPECT_TRUE(eventKeyExists("Velkor One"));
-  EXPECT_TRUE(logHas(log(), "Service successfully created."));
-
-  EXPECT_EQ(run({"state", install.rootWin}), (RunResult{0, "Velkor One"})) << "no line end";
-
-  // Found by its command line, also in the form an earlier release wrote
-  // (the escaped closing quote of "<dir>\"): the name asked for does not
-  // matter, the line and the preshutdown timeout are brought up to date and
-  // nothing else changes, and a missing event-log source is registered again.
-  service.binaryPath = cmdToRun().substr(0, cmdToRun().size() - 1) + "\\\"";
-  service.displayName = "shown";
-  service.preshutdownTimeout = 180000;
-  standinScmSave(service);
-  ASSERT_TRUE(removeEventLogKey("Velkor One"));
-  for (int round = 0; round < 2; ++round) {
-    EXPECT_EQ(run({"create", install.rootWin, "Something else", "x"}), (RunResult{1, ""}));
-    StandinService updated = this->service("Velkor One");
-    EXPECT_EQ(updated.binaryPath + "|" + updated.displayName + "|" + updated.description + "|" +
-                  std::to_string(updated.preshutdownTimeout),
-              cmdToRun() + "|shown|Velkor directory server|90000");
-  }
-  EXPECT_EQ(standinScmKeys().size(), 2u) << "no second service beside the locked one";
-  EXPECT_TRUE(eventKeyExists("Velkor One"));
-  std::vector<std::string> lines = log();
-  EXPECT_TRUE(logHas(lines, "Service 'Something else' already exists."));
-  EXPECT_EQ(std::count(lines.begin(), lines.end(),
-                       "Updating the command line of the service 'Velkor One' to '" + cmdToRun() + "'."),
-            1) << "a line in today's form is not rewritten";
-
-  failAcrossProcesses("EnumServicesStatusA 5\n");
-  EXPECT_EQ(run({"state", install.rootWin}), (RunResult{2, ""}));
-  EXPECT_TRUE(logHas(log(), "Could not determine the state of the service: no service list."));
-}
 
 TEST_F(CommandsTest, CreateForAnotherInstanceTakesTheNextSuffixOrReportsTheRefusal) {
   ASSERT_EQ(run({"create", install.rootWin, "velkor", "first"}).exitCode, 0);

@@ -7,6 +7,7 @@
 namespace {
 class LookupTest : public ScmTest {
 protected:
+  RunResult run(const std::vector<std::string> &args) { return runProgram(install.program, args); }
   int lookup(std::string *name) {
     char out[kServiceNameSize];
     memset(out, 'x', sizeof out);
@@ -168,27 +169,66 @@ TEST_F(LookupTest, RegisteredLinesMatchADirectoryInTodaysOrAnEarlierForm) {
     EXPECT_EQ(matchServiceLine(row.line.c_str(), cmd, row.dir), row.form);
   }
   standinSetAnsiCodePage(0);
-  free(instanceDir);
-  instanceDir = strdup("\\\\srv\\share\\");
-  ASSERT_EQ(createServiceBinPath(cmd), 0);
 
-  // A line in today's form wins wherever it is listed; an earlier one is
-  // found, named by its form, when it is alone. The service's own lookup at
-  // start is this one, so a share root registered as "\\srv\share" starts.
-  addService("legacy", p + "\"\\\\srv\\share\"");
-  int form = -1;
-  char name[kServiceNameSize];
-  EXPECT_EQ(getServiceName(cmd, name, &form), 0);
-  EXPECT_STREQ(name, "legacy");
-  EXPECT_EQ(form, kEarlierLine);
-  EXPECT_TRUE(logHas(log(), "getServiceName: the service 'legacy' has the command line of an "
-                            "earlier release: '" + p + "\"\\\\srv\\share\"'."));
-  addService("current", p + "\"\\\\srv\\share\\\\\"");
-  addService("second", p + "\"\\\\srv\\share\\\\\"");
-  EXPECT_EQ(getServiceName(cmd, name, &form), 0);
-  EXPECT_STREQ(name, "current") << "the first in enumeration order";
-  EXPECT_EQ(form, kCurrentLine);
-  EXPECT_EQ(lastLine(), "The service name was found to be 'current'.");
+  // The installation's own lines as state and create meet them: an earlier
+  // line is found alone, today's wins wherever listed; create brings every
+  // registration up to date and names the extras, or exits 3 naming a line
+  // it could not rewrite (left as it was; the timeout is set all the same).
+  addService("locked", "C:\\l.exe", [](StandinService &s) { s.configUnreadable = true; });
+  EXPECT_EQ(run({"state", install.rootWin}), (RunResult{1, ""}));
+  EXPECT_TRUE(logHas(log(), "Service '' is disabled."));
+  EXPECT_EQ(run({"create", install.rootWin, "Velkor One", "Velkor directory server"}),
+            (RunResult{0, ""}));
+  EXPECT_EQ(service("Velkor One").binaryPath + "|" + service("Velkor One").description + "|" +
+                std::to_string(eventKeyExists("Velkor One")),
+            cmdToRun() + "|Velkor directory server|1");
+  EXPECT_EQ(run({"state", install.rootWin}), (RunResult{0, "Velkor One"})) << "no line end";
+  const std::string earlier = cmdToRun().substr(0, cmdToRun().size() - 1) + "\\\"";
+  StandinService legacy = service("Velkor One");
+  legacy.binaryPath = earlier;
+  legacy.displayName = "shown";
+  legacy.preshutdownTimeout = 180000;
+  standinScmSave(legacy);
+  ASSERT_TRUE(removeEventLogKey("Velkor One"));
+  EXPECT_EQ(run({"state", install.rootWin}), (RunResult{0, "Velkor One"}));
+  EXPECT_TRUE(logHas(log(), "getServiceName: the service 'Velkor One' has the command line of an "
+                            "earlier release: '" + earlier + "'."));
+  addService("current", cmdToRun());
+  addService("second", cmdToRun());
+  EXPECT_EQ(run({"state", install.rootWin}), (RunResult{0, "current"})) << "first of today's";
+  const std::string named = "The installation '" + install.rootWin +
+                            "' is registered as 3 services, each now up to date: 'Velkor One' "
+                            "(the one state names), 'current', 'second'. Remove each extra one "
+                            "with: cleanup \"current\"; cleanup \"second\"\n";
+  EXPECT_EQ(run({"create", install.rootWin, "Something else", "x"}), (RunResult{1, named}));
+  StandinService updated = service("Velkor One");
+  EXPECT_EQ(updated.binaryPath + "|" + updated.displayName + "|" + updated.description + "|" +
+                std::to_string(updated.preshutdownTimeout),
+            cmdToRun() + "|shown|Velkor directory server|90000");
+  EXPECT_EQ(service("second").binaryPath + std::to_string(service("second").preshutdownTimeout),
+            cmdToRun() + "90000");
+  EXPECT_TRUE(eventKeyExists("Velkor One") && eventKeyExists("second"));
+  EXPECT_EQ(run({"state", install.rootWin}), (RunResult{0, "Velkor One"}));
+  EXPECT_EQ(standinScmKeys().size(), 4u) << "no new service";
+  std::vector<std::string> lines = log();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string &l) { return startsWith(l, "Updating the command line"); }),
+            1) << "a line in today's form is not rewritten";
+  standinScmErase("current");
+  standinScmErase("second");
+  standinScmSave(legacy);
+  writeWholeFile(std::string(standinRoot()) + "/faults", "ChangeServiceConfigA 5\n");
+  EXPECT_EQ(run({"create", install.rootWin, "Velkor One", "x"}),
+            (RunResult{3, "The command line of the service 'Velkor One' could not be brought up "
+                          "to date, so it cannot start: run create again as an administrator.\n"}));
+  EXPECT_EQ(service("Velkor One").binaryPath + std::to_string(service("Velkor One").preshutdownTimeout),
+            earlier + "90000");
+  EXPECT_TRUE(logHas(log(), "ERROR:  Failed to update the command line of the service 'Velkor One'.  "
+                            "Last error = 5."));
+  writeWholeFile(std::string(standinRoot()) + "/faults", "EnumServicesStatusA 5\n");
+  EXPECT_EQ(run({"state", install.rootWin}), (RunResult{2, ""}));
+  EXPECT_TRUE(logHas(log(), "Could not determine the state of the service: no service list."));
+  unlink((std::string(standinRoot()) + "/faults").c_str());
 }
 
 TEST_F(LookupTest, UnreadableServicesAreCountedAndPassedOver) {

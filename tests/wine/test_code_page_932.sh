@@ -6,7 +6,8 @@
 # the service to RUNNING and stops it, remove removes it; the event-log key
 # and the debug log name the paths whole. Wine converts the arguments from
 # the locale's UTF-8, so the program gets them as code page 932 bytes, and
-# what it writes is read back from code page 932.
+# what it writes is read back from code page 932. 128 × ア (256 bytes) is
+# cut at a character: the service is 127 × ア, found by every command.
 set -eu
 . "$(dirname "$0")/lib.sh"
 if ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf8'; then
@@ -20,9 +21,9 @@ wine_keep_up
 cp932() { iconv -f CP932 -t UTF-8 | tr -d '\r'; }
 text() { cp932 <"$RUN_OUT_RAW_FILE"; }
 
-# scenario NAME DIR
+# scenario NAME DIR [REGISTERED]: REGISTERED, the name the service gets (NAME)
 scenario() {
-  local name=$1 dir=$2 inst i log
+  local wanted=$1 name=${3:-$1} dir=$2 inst i log
   local exe="$dir\\lib\\velkor_service.exe"
   inst=$(wine_install "$dir")
   cp "$fixtures/winlauncher.exe" "$fixtures/velkor_test_server.exe" "$fixtures/velkor_sc.exe" "$inst/lib/"
@@ -31,7 +32,7 @@ scenario() {
     ':wait' 'if exist "%~dp0..\locks\server.ready" goto done' 'ping -n 1 127.0.0.1 >nul' \
     'goto wait' ':done' 'exit /b 0' >"$inst/bat/start-ds.bat"
 
-  wine_run "$exe" create "$dir" "$name" 'Velkor in code page 932'
+  wine_run "$exe" create "$dir" "$wanted" 'Velkor in code page 932'
   expect_eq "$name: create" "$RUN_RC" 0
   wine_run "$tools/scm_query.exe" "$name"
   expect_eq "$name: the registered command line" "$(text | sed -n 's/^binary=//p')" \
@@ -74,4 +75,5 @@ scenario() {
 
 scenario VelkorHyo 'C:\表'
 scenario VelkorHyoSo 'C:\表ソ'
+scenario "$(printf 'ア%.0s' {1..128})" 'C:\Long128' "$(printf 'ア%.0s' {1..127})"
 finish
