@@ -222,9 +222,8 @@ wine_run() {
   RUN_RC=$rc
   # stderr without the trace ("<tid>:<class>:<channel>:..."), which is kept apart.
   grep -v "$VELKOR_TRACE_RE" "$RUN_OUT_RAW_FILE.all" >"$RUN_OUT_RAW_FILE.err" || true
-  # Wine ended our program with exit 1 before its main traced "main called.": not
-  # made again (it would hide an early exit of the program itself); the run fails
-  # and shows Wine's trace of it, its start and end.
+  # Wine ended our program before its main: never run again (that would hide an
+  # early exit of the program itself); the test fails and shows the run's trace.
   if [ "$rc" = 1 ] && [ ! -s "$RUN_OUT_RAW_FILE" ] && [ -d "${RUN_LOG%/*}" ] &&
     [ "$(grep -cs 'main called\.' "$RUN_LOG" || true)" = "$started" ]; then
     RUN_TRACE=$RUN_OUT_RAW_FILE.trace
@@ -248,19 +247,13 @@ last_run_context() {
   [ ! -s "$RUN_LOG" ] || tr -d '\r' <"$RUN_LOG" | tail -n 15 | sed 's/^/  log | /'
   [ -z "${RUN_TRACE:-}" ] || trace_excerpt "$RUN_TRACE"
 }
-# trace_excerpt FILE: a Wine trace cut to its first and last VELKOR_TRACE_LINES
-# lines (of at most 300 characters each).
+# trace_excerpt FILE: a Wine trace, its first and last VELKOR_TRACE_LINES lines.
 trace_excerpt() {
-  local lines
-  lines=$(wc -l <"$1")
-  echo "  Wine trace ($VELKOR_WINE_TRACE): $lines lines"
-  if [ "$lines" -le $((2 * VELKOR_TRACE_LINES)) ]; then
-    sed 's/^/  trace | /' "$1"
-  else
-    head -n "$VELKOR_TRACE_LINES" "$1" | sed 's/^/  trace | /'
-    echo "  trace | ... $((lines - 2 * VELKOR_TRACE_LINES)) lines left out ..."
-    tail -n "$VELKOR_TRACE_LINES" "$1" | sed 's/^/  trace | /'
-  fi
+  local total
+  total=$(wc -l <"$1")
+  echo "  Wine trace ($VELKOR_WINE_TRACE): $total lines"
+  awk -v n="$VELKOR_TRACE_LINES" -v total="$total" '
+    NR <= n || NR > total - n { print "  trace | " $0 } NR == n + 1 && total > 2 * n { print "  trace | ..." }' "$1"
 }
 text() { tr -d '\r' <"$RUN_OUT_RAW_FILE"; }
 
