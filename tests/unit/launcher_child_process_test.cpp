@@ -99,6 +99,7 @@ TEST_F(ChildProcess, WaitTellsEndTimeOutAndFailure) {
   EXPECT_EQ(258u, code);
   EXPECT_EQ("waitForProcess: Process timed out.", log().back());
   pid_t pid = (pid_t)info.dwProcessId;
+  ASSERT_GT(pid, 0);
   EXPECT_EQ(0, kill(pid, 0)); // the child still runs: it is neither stopped nor detached
 
   standinFailCall("WaitForSingleObject", ERROR_INVALID_HANDLE,

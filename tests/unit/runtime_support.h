@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <csignal>
 #include <fcntl.h>
 #include <functional>
@@ -33,8 +34,12 @@
 
 extern char **environ;
 
+// A fixture program of the native build; a missing one fails the test that needs it.
 inline std::string fixturePath(const std::string &name) {
-  return std::string(VELKOR_FIXTURE_DIR) + "/" + name;
+  std::string path = std::string(VELKOR_FIXTURE_DIR) + "/" + name;
+  if (access(path.c_str(), X_OK) != 0)
+    ADD_FAILURE() << "the fixture " << path << " is not built (it comes with the velkor_unit_tests target)";
+  return path;
 }
 
 // Polls `condition` every 5 ms for up to `ms` of real time.
@@ -116,6 +121,8 @@ struct ServiceBed {
     for (pid_t pid; written >> pid;)
       servers.push_back(pid);
     for (pid_t pid : servers) {
+      if (pid <= 0)
+        continue;
       std::string cmdline = readWholeFile("/proc/" + std::to_string(pid) + "/cmdline");
       if (cmdline.find("velkor_test_server") != std::string::npos)
         kill(pid, SIGKILL);
@@ -187,18 +194,27 @@ struct ServiceBed {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     pid_t pid = 0;
-    posix_spawn(&pid, server.c_str(), &actions, nullptr, argv.data(), environ);
+    int error = posix_spawn(&pid, server.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
+    if (error != 0) {
+      ADD_FAILURE() << "the test server " << server << " did not start: " << strerror(error);
+      return -1;
+    }
     servers.push_back(pid);
-    if (lock)
-      eventually([&] { return lockHeld(lockFile()); });
-    else
+    if (!lock)
       waitpid(pid, nullptr, 0);
+    else if (!eventually([&] { return lockHeld(lockFile()); }))
+      ADD_FAILURE() << "the test server (pid " << pid << ") did not take its lock";
     return pid;
   }
 
-  // Kills a server we started (the lock goes with it) and waits for it.
+  // Kills a server we started (the lock goes with it) and waits for it; a pid
+  // that is not one of them (-1 from a failed start) is refused, never signalled.
   void killServer(pid_t pid) {
+    if (pid <= 0 || std::find(servers.begin(), servers.end(), pid) == servers.end()) {
+      ADD_FAILURE() << "killServer(" << pid << "): not a test server this bed started";
+      return;
+    }
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
   }

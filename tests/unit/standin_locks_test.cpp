@@ -4,7 +4,9 @@
 // deletes refused as Windows refuses them.
 #include "support.h"
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -243,6 +245,7 @@ TEST(StandinShareModes, AnotherProcessesOpenRefusesUntilItDies) {
     pause(); // killed by the test, never closing its handle
     _exit(0);
   }
+  ASSERT_GT(holder, 0) << "fork failed: " << strerror(errno);
   char byte = 0;
   ASSERT_EQ(read(ready[0], &byte, 1), 1);
   EXPECT_EQ(byte, 'y');

@@ -18,7 +18,9 @@
 #                              starts the server on ROOT (default DIR), returns once it is locked
 #   wine_run EXE ARGS...       run a program; sets RUN_OUT (stdout), RUN_RC, RUN_OUT_RAW_FILE
 #                              (.err: stderr with Wine's errors); text: RUN_OUT without CR. A run
-#                              of our program that Wine ended before its main is made once more
+#                              of our program that Wine ended with exit 1 before its main (no
+#                              output, no new "main called.") fails the test and shows Wine's
+#                              +process,+loaddll,+seh trace of that run
 #   wine, wineserver           bounded: every call runs under `timeout` (VELKOR_CMD_TIMEOUT
 #                              seconds, default wine_secs 90); on expiry the whole test fails at
 #                              once naming the command and what it printed;
@@ -43,6 +45,12 @@ VELKOR_WINDOWS_BIN=$(dirname "$VELKOR_WINDOWS_EXE")
 # Our Windows tools and the test fixtures, built beside the program under test.
 tools=$VELKOR_WINDOWS_BIN/tests/wintools fixtures=$VELKOR_WINDOWS_BIN/tests/fixtures
 export WINEDEBUG=-all
+# Wine's trace channels, kept for every wine_run and shown when Wine ended our
+# program before its main or a command timed out: which processes started,
+# which DLLs loaded, which exception ended the run.
+VELKOR_WINE_TRACE=+process,+loaddll,+seh
+VELKOR_TRACE_RE='^[0-9a-f]*:\(trace\|warn\|fixme\):\(process\|loaddll\|seh\):'
+VELKOR_TRACE_LINES=${VELKOR_TRACE_LINES:-120}
 FAILURES=0
 CHECKS=0
 
@@ -93,7 +101,9 @@ bounded() {
     {
       echo "FAILED: timed out after $limit s: $(printf '%q ' "$@")"
       echo "  it had printed:"
-      sed 's/^/  | /' "$out" "$err"
+      cat "$out" "$err" | grep -v "$VELKOR_TRACE_RE" | sed 's/^/  | /'
+      grep "$VELKOR_TRACE_RE" "$err" | cut -c1-300 >"$err.trace" || true
+      [ ! -s "$err.trace" ] || trace_excerpt "$err.trace"
     } >&"$VELKOR_REPORT_FD"
     [ "$BASHPID" = "$VELKOR_TEST_PID" ] || kill -TERM "$VELKOR_TEST_PID"
     exit 1
@@ -203,18 +213,29 @@ wine_install_service() {
 }
 
 wine_run() {
-  RUN_OUT_RAW_FILE=$(mktemp "$VELKOR_RUN_DIR/run.XXXXXX") RUN_CMD=("$@") RUN_LOG=
+  RUN_OUT_RAW_FILE=$(mktemp "$VELKOR_RUN_DIR/run.XXXXXX") RUN_CMD=("$@") RUN_LOG= RUN_TRACE=
   case $1 in [A-Za-z]:*'\lib\velkor_service.exe')
     RUN_LOG=$(wine_unix_path "${1%\\lib\\velkor_service.exe}")/logs/native-windows.out ;; esac
-  for RUN_TRY in 1 2; do
-    RUN_STARTED=$(grep -cs 'main called\.' "$RUN_LOG" || true) RUN_RC=0
-    WINEDEBUG=-all,err+all wine "$@" >"$RUN_OUT_RAW_FILE" 2>"$RUN_OUT_RAW_FILE.err" || RUN_RC=$?
-    # Wine now and then ends a new process with exit 1 before its main logs "main called."
-    [ "$RUN_TRY$RUN_RC" = 11 ] && [ ! -s "$RUN_OUT_RAW_FILE" ] && [ -d "${RUN_LOG%/*}" ] &&
-      [ "$(grep -cs 'main called\.' "$RUN_LOG" || true)" = "$RUN_STARTED" ] || break
-    echo "note: Wine ended $1 before its main ran; run again. Its stderr:" \
-      "$(head -c 400 "$RUN_OUT_RAW_FILE.err")" >&"$VELKOR_REPORT_FD"
-  done
+  local started rc=0
+  started=$(grep -cs 'main called\.' "$RUN_LOG" || true)
+  WINEDEBUG=-all,err+all,$VELKOR_WINE_TRACE wine "$@" >"$RUN_OUT_RAW_FILE" 2>"$RUN_OUT_RAW_FILE.all" || rc=$?
+  RUN_RC=$rc
+  # stderr without the trace ("<tid>:<class>:<channel>:..."), which is kept apart.
+  grep -v "$VELKOR_TRACE_RE" "$RUN_OUT_RAW_FILE.all" >"$RUN_OUT_RAW_FILE.err" || true
+  # Wine ended our program before its main: never run again (that would hide an
+  # early exit of the program itself); the test fails and shows the run's trace.
+  if [ "$rc" = 1 ] && [ ! -s "$RUN_OUT_RAW_FILE" ] && [ -d "${RUN_LOG%/*}" ] &&
+    [ "$(grep -cs 'main called\.' "$RUN_LOG" || true)" = "$started" ]; then
+    RUN_TRACE=$RUN_OUT_RAW_FILE.trace
+    grep "$VELKOR_TRACE_RE" "$RUN_OUT_RAW_FILE.all" | cut -c1-300 >"$RUN_TRACE" || true
+    CHECKS=$((CHECKS + 1)) FAILURES=$((FAILURES + 1))
+    {
+      echo "FAILED: Wine ended $1 with exit 1 before its main ran (no output, no new" \
+        "\"main called.\" in its log)"
+      last_run_context
+    } >&"$VELKOR_REPORT_FD"
+  fi
+  rm -f "$RUN_OUT_RAW_FILE.all"
   RUN_OUT=$(cat "$RUN_OUT_RAW_FILE")
 }
 
@@ -224,6 +245,15 @@ last_run_context() {
   echo "  last run: $(printf '%q ' "${RUN_CMD[@]}")(exit $RUN_RC)"
   sed 's/^/  stderr | /' "$RUN_OUT_RAW_FILE.err" | tail -n 20
   [ ! -s "$RUN_LOG" ] || tr -d '\r' <"$RUN_LOG" | tail -n 15 | sed 's/^/  log | /'
+  [ -z "${RUN_TRACE:-}" ] || trace_excerpt "$RUN_TRACE"
+}
+# trace_excerpt FILE: a Wine trace, its first and last VELKOR_TRACE_LINES lines.
+trace_excerpt() {
+  local total
+  total=$(wc -l <"$1")
+  echo "  Wine trace ($VELKOR_WINE_TRACE): $total lines"
+  awk -v n="$VELKOR_TRACE_LINES" -v total="$total" '
+    NR <= n || NR > total - n { print "  trace | " $0 } NR == n + 1 && total > 2 * n { print "  trace | ..." }' "$1"
 }
 text() { tr -d '\r' <"$RUN_OUT_RAW_FILE"; }
 
