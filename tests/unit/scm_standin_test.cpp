@@ -194,6 +194,7 @@ TEST_F(StandinScmTest, DeletionMarksAndTheServiceGoesOnceStoppedClosedAndItsProc
     pause();
     _exit(0);
   }
+  ASSERT_GT(process, 0) << "fork failed: nothing may be signalled";
   addService("svc", "C:\\s.exe", [process](StandinService &s) {
     s.status.dwCurrentState = SERVICE_RUNNING;
     s.processPid = process;
