@@ -4,6 +4,11 @@
 # it reports the end itself. Whatever the delay, the service reports exactly
 # one SERVICE_STOPPED, with 1066 and -1 (the server stopped unexpectedly),
 # nothing after it, and its process ends; the debug log shows the one end.
+# Then, three times over, the server dies while four clients send interrogate
+# controls back to back (Wine's dispatcher calls the handler under its own
+# lock, which the stopped report enters): each round ends with one stopped
+# report, the unexpected-end line and the process's end within 20 s of the
+# report, and no interrogate takes 10 s or more.
 set -eu
 . "$(dirname "$0")/lib.sh"
 wine_setup
@@ -49,6 +54,47 @@ for delay in 0 2 4 7; do
   expect_eq "[$delay s] no probe after it" "$(grep -c '^Determining if the server is running\.$' <<<"$after")" 0
   expect_eq "[$delay s] the unexpected end is told once" \
     "$(grep -c '^checking in serviceMain serviceHandler: service stopped with error\.$' <<<"$round")" 1
+done
+
+# One client: interrogates until the file `stop` exists, each call's seconds
+# appended to its file.
+interrogator() {
+  local out=$1 t0
+  while [ ! -f "$VELKOR_RUN_DIR/stop" ]; do
+    t0=$(date +%s%N)
+    wine "$sc" control VelkorTest 4 >/dev/null 2>&1 || true
+    echo $((($(date +%s%N) - t0) / 1000000000)) >>"$out"
+  done
+}
+for round in 1 2 3; do
+  from=$(($(wine_log "$inst" | wc -l) + 1))
+  rm -f "$inst/locks/server.die" "$inst/locks/server.ready" "$VELKOR_RUN_DIR/stop" "$VELKOR_RUN_DIR"/slow.*
+  wine sc start VelkorTest >/dev/null 2>&1
+  expect_eq "[interrogated $round] running" "$(state 4 | cut -d' ' -f1-3)" "state=4 win32=0 specific=0"
+  clients=()
+  for c in 1 2 3 4; do interrogator "$VELKOR_RUN_DIR/slow.$c" & clients+=($!); done
+  sleep 1
+  : >"$inst/locks/server.die"
+  expect_eq "[interrogated $round] stopped with the server's unexpected end" "$(state 1)" \
+    "state=1 win32=1066 specific=-1 checkpoint=0 hint=0 accepted=261"
+  stopped_at=$SECONDS
+  ended=no
+  while [ $((SECONDS - stopped_at)) -lt "$(wine_secs 20)" ]; do
+    [ "$(wine_log "$inst" | tail -1)" = "main returning 0." ] && { ended=yes; break; }
+    sleep 0.2
+  done
+  : >"$VELKOR_RUN_DIR/stop"
+  wait "${clients[@]}" || true
+  round_log=$(wine_log "$inst" | tail -n +"$from")
+  expect_eq "[interrogated $round] the process ended within 20 s of the report" "$ended" yes
+  expect_eq "[interrogated $round] one stopped report" \
+    "$(grep -c '^Updating the service status\.  statusToSet=1 ' <<<"$round_log")" 1
+  expect_eq "[interrogated $round] the unexpected end is told" \
+    "$(grep -c '^checking in serviceMain serviceHandler: service stopped with error\.$' <<<"$round_log")" 1
+  expect_eq "[interrogated $round] interrogates reached the handler" \
+    "$(grep -c '^serviceHandler: interrogate\.$' <<<"$round_log" | sed 's/^0$/none/; s/^[1-9][0-9]*$/some/')" some
+  expect_eq "[interrogated $round] no interrogate took 10 s or more" \
+    "$(cat "$VELKOR_RUN_DIR"/slow.* | awk '$1 >= 10' | wc -l)" 0
 done
 
 wine_run "$exe" remove 'C:\velkor'
