@@ -103,8 +103,23 @@ RUNTIME_CALLS = {"standinMalloc": "malloc", "standinCalloc": "calloc", "standinR
 # Sites no scenario can reach, with the reason. Keys are site names.
 UNREACHABLE = {
     "WaitForSingleObject serviceMain#1":
-        "waits for a stopped report that an interrogate is making at the very moment supervision "
-        "finds the server gone; no scenario can order that race",
+        "waits for another thread's report of an end it decided; in every scenario the thread that "
+        "decides the end while serviceMain runs on has reported it before serviceMain looks",
+    "WaitForSingleObject claimStopped#1":
+        "waits for a status report in flight when the stopped one is made; no scenario sends two "
+        "reports at the same moment",
+    "WaitForSingleObject waitForStopToFinish#1":
+        "waits for a stop sequence that runs when supervision finds the server gone or cannot wait; "
+        "no scenario orders a stop into those moments",
+    "ResetEvent beginStop#1":
+        "marks the service's work begun when a stop begins while serviceMain has ended; no scenario "
+        "stops a service whose serviceMain has returned",
+    "ResetEvent serviceWorkBegins#1":
+        "marks the service's work begun at serviceMain's start, before the event exists in a first "
+        "run; the scenarios run the service once a process",
+    "SetEvent resetServiceStatus#1":
+        "re-opens the reports of a second run of the service in one process; the scenarios run the "
+        "service once a process",
     "realloc getBinaryPathName#1":
         "grows the configuration buffer past 4096 bytes; a service's configuration is that long "
         "only with a command line or names no command of the program registers",
