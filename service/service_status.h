@@ -31,8 +31,8 @@ constexpr int kReportAfterStopped = 2;  // not sent: the service's end is being 
 
 // Sends one SERVICE_STATUS through the handle in *slot. A SERVICE_STOPPED
 // report is made once: a second one, and any report after it, is traced and
-// not sent. `again` sends the stopped report once more after the SCM refused
-// it (only its first sender does that).
+// not sent. repeatStoppedStatus sends the stopped report once more after the
+// SCM refused it (only the end's one reporter calls it).
 int updateServiceStatus(DWORD state, DWORD win32ExitCode, DWORD serviceExitCode,
                         DWORD checkPoint, DWORD waitHint, SERVICE_STATUS_HANDLE *slot);
 int repeatStoppedStatus(DWORD win32ExitCode, DWORD serviceExitCode, SERVICE_STATUS_HANDLE *slot);
