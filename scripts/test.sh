@@ -60,14 +60,6 @@ else
     >"$setup_log" 2>&1 &
   setup_pid=$!
 fi
-# wait_setup: the result of the set-up started above, with what it printed.
-wait_setup() {
-  local rc=0
-  [ -n "$setup_pid" ] || return 0
-  wait "$setup_pid" || rc=$?
-  cat "$setup_log"
-  return $rc
-}
 group "Wine x86_64" in_native -L '^wine$' -LE '^i686$'
 group "fault matrix" in_native -L '^faults$'
 # A test without any of those labels would otherwise never run.
@@ -80,7 +72,15 @@ else
 fi
 # Fuzz targets, each for a bounded time, when the project has them.
 if [ -f "$top/scripts/fuzz.sh" ]; then group "fuzz" bash "$top/scripts/fuzz.sh"; fi
-x86_setup() { wait_setup && in_native -R '^wine_i686_setup$'; }
+# The set-up is waited for here, in this shell: a group's command runs in a
+# pipeline's subshell, where the set-up is not a child and wait cannot see it.
+setup_rc=0
+if [ -n "$setup_pid" ]; then wait "$setup_pid" || setup_rc=$?; fi
+x86_setup() {
+  if [ -n "$setup_pid" ]; then cat "$setup_log"; fi
+  [ "$setup_rc" -eq 0 ] || { echo "i386-env: setup failed ($setup_rc)"; return "$setup_rc"; }
+  in_native -R '^wine_i686_setup$'
+}
 group "x86 environment set-up" x86_setup
 group "Wine x86 (i686 build)" in_native -L '^i686$' -E '^wine_i686_setup$' -FS velkor_i386
 echo
