@@ -403,8 +403,19 @@ TEST_F(ServiceMain, SupervisionWaitsForASlowStopWithoutProbing) {
         [&] { bed.control(SERVICE_CONTROL_STOP); },
         [&] {
           seen = passes();
+          size_t mark = standinTimeline().size();
           std::this_thread::sleep_for(std::chrono::milliseconds(1500));
           EXPECT_LE(passes(), seen + 1) << "supervision went on during the stop";
+          // At most the pass it was in and its re-probes: then it waits for
+          // the stop's signal, asking for no time of its own.
+          std::vector<StandinTimedCall> calls = standinTimeline();
+          int supervision = Story().threadOf("WaitForSingleObject", 5000);
+          uint64_t asked = 0;
+          for (auto c = calls.begin() + (long)mark; c != calls.end(); ++c)
+            if (c->thread == supervision && c->requestedMs != kStandinNoLength &&
+                c->requestedMs != INFINITE)
+              asked += c->requestedMs;
+          EXPECT_GE(5000u + 3 * 2000u, asked) << "supervision passed its own time during the stop";
         }));
   }));
   EXPECT_EQ(kCleanEnd, bed.statuses().back());
