@@ -56,18 +56,20 @@ for delay in 0 2 4 7; do
     "$(grep -c '^checking in serviceMain serviceHandler: service stopped with error\.$' <<<"$round")" 1
 done
 
-# One client: interrogates until the file `stop` exists, each call's seconds
-# appended to its file.
+# One client: interrogates back to back from one process until the file
+# `stop` exists, the slowest call of each process (ms) appended to its file.
 interrogator() {
-  local out=$1 t0
+  local out=$1
   while [ ! -f "$VELKOR_RUN_DIR/stop" ]; do
-    t0=$(date +%s%N)
-    wine "$sc" control VelkorTest 4 >/dev/null 2>&1 || true
-    echo $((($(date +%s%N) - t0) / 1000000000)) >>"$out"
+    wine "$sc" repeat VelkorTest 4 100000 2>/dev/null |
+      sed -n 's/^sent [0-9]* slowest \([0-9]*\) ms.*/\1/p' >>"$out" || true
   done
 }
 for round in 1 2 3; do
-  from=$(($(wine_log "$inst" | wc -l) + 1))
+  # Each round starts a log of its own: a busy round's log can pass the size
+  # cap, and the next process would then start it afresh.
+  rm -f "$inst/logs/native-windows.out"
+  from=1
   rm -f "$inst/locks/server.die" "$inst/locks/server.ready" "$VELKOR_RUN_DIR/stop" "$VELKOR_RUN_DIR"/slow.*
   wine sc start VelkorTest >/dev/null 2>&1
   expect_eq "[interrogated $round] running" "$(state 4 | cut -d' ' -f1-3)" "state=4 win32=0 specific=0"
@@ -94,7 +96,7 @@ for round in 1 2 3; do
   expect_eq "[interrogated $round] interrogates reached the handler" \
     "$(grep -c '^serviceHandler: interrogate\.$' <<<"$round_log" | sed 's/^0$/none/; s/^[1-9][0-9]*$/some/')" some
   expect_eq "[interrogated $round] no interrogate took 10 s or more" \
-    "$(cat "$VELKOR_RUN_DIR"/slow.* | awk '$1 >= 10' | wc -l)" 0
+    "$(cat "$VELKOR_RUN_DIR"/slow.* | awk '$1 >= 10000' | wc -l)" 0
 done
 
 wine_run "$exe" remove 'C:\velkor'
