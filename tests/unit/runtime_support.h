@@ -229,21 +229,22 @@ struct ServiceBed {
 
   // Runs `trigger`, then `act` on the test's thread while the first thread to
   // try the server's lock (which must exist) after `line` next appears in the
-  // log is held at that try, so `act` lands between the two however loaded the
-  // machine is; other threads' tries run on. False when no such try came.
+  // log (`times` more times) is held at that try, so `act` lands between the
+  // two however loaded the machine is; other threads' tries run on. False
+  // when no such try came.
   bool beforeTheProbeAfter(const std::string &line, const std::function<void()> &trigger,
-                           const std::function<void()> &act) {
+                           const std::function<void()> &act, int times = 1) {
     int before = countOf(log(), line);
     struct stat lock = {};
     stat(lockFile().c_str(), &lock);
     enum { kArmed, kHeld, kReleased };
     auto gate = std::make_shared<std::atomic<int>>(kArmed);
-    standinBeforeLockFileEx([this, gate, line, before, lock](HANDLE file) {
+    standinBeforeLockFileEx([this, gate, line, before, lock, times](HANDLE file) {
       struct stat tried = {};
       int armed = kArmed;
       if (gate->load() == kArmed && fstat(standinFileDescriptor(file), &tried) == 0 &&
           tried.st_ino == lock.st_ino && tried.st_dev == lock.st_dev &&
-          countOf(log(), line) > before && gate->compare_exchange_strong(armed, kHeld))
+          countOf(log(), line) >= before + times && gate->compare_exchange_strong(armed, kHeld))
         eventually([&] { return gate->load() == kReleased; }, 60000);
     });
     trigger();

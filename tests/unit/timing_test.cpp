@@ -145,6 +145,9 @@ struct PeriodCase {
   bool serverAlreadyRunning;
   DWORD firstPassMs; // the supervision's waits before the running report, or kNeverRuns
   DWORD preshutdownMs;
+  // The first pass finds the lock free; the server is back for the last
+  // re-probe, 6 s later, still start-pending.
+  bool backDuringTheReprobes = false;
   friend void PrintTo(const PeriodCase &c, std::ostream *os) { *os << c.name; }
 };
 
@@ -159,7 +162,8 @@ struct RefreshPeriod : ServiceTiming, testing::WithParamInterface<PeriodCase> {}
 // 704 ms). With 0 the service waits only for the stop sequence once it runs,
 // and leaves that wait without a word. A preshutdown timeout shorter than a
 // stop may take (an earlier release's, Windows' default) is named in a
-// warning at start.
+// warning at start. A server found gone before the running report is
+// re-probed with start-pending reports.
 TEST_P(RefreshPeriod, IsReadHonouredAndKeepsEveryPendingReportWithinItsWaitHint) {
   const PeriodCase &c = GetParam();
   if (c.refreshPeriod)
@@ -172,9 +176,17 @@ TEST_P(RefreshPeriod, IsReadHonouredAndKeepsEveryPendingReportWithinItsWaitHint)
     service.preshutdownTimeout = c.preshutdownMs;
     standinScmSave(service);
   }
-  if (c.serverAlreadyRunning)
-    bed.startServer();
+  pid_t first = c.serverAlreadyRunning ? bed.startServer() : 0;
   EXPECT_EQ(0, runService([&] {
+    if (c.backDuringTheReprobes) {
+      EXPECT_TRUE(bed.beforeTheProbeAfter(
+          bed.lockFreeLine(),
+          [&] {
+            EXPECT_TRUE(eventually([&] { return logHas(bed.log(), "Refresh period in seconds is 10."); }));
+            bed.killServer(first);
+          },
+          [&] { bed.startServer(); }, 2));
+    }
     if (c.firstPassMs != kNeverRuns) {
       EXPECT_TRUE(bed.waitForState(SERVICE_RUNNING, 60000));
       bed.control(SERVICE_CONTROL_STOP);
@@ -231,6 +243,8 @@ TEST_P(RefreshPeriod, IsReadHonouredAndKeepsEveryPendingReportWithinItsWaitHint)
 INSTANTIATE_TEST_SUITE_P(
     Periods, RefreshPeriod,
     testing::Values(PeriodCase{"Unset", nullptr, 10, true, 10000, 90000},
+                    PeriodCase{"UnsetWithTheServerBackDuringTheReprobes", nullptr, 10, true,
+                               20000, 90000, true},
                     PeriodCase{"Negative", "-5", 10, true, 10000, 180000},
                     PeriodCase{"TrailingText", "15s", 15, true, 15000, 10000},
                     PeriodCase{"NoNumber", "abc", 0, true, 0, 90000},
