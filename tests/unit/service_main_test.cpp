@@ -246,22 +246,21 @@ std::vector<Ending> endings() {
   };
   // A preshutdown's handler returns at once; while its sequence runs the SCM
   // refuses a stop, and one that reached the handler would start nothing.
-  auto preshutdown = [spawned](bool fails) {
-    return [fails, spawned](ServiceBed &bed) {
-      bed.launcherIgnoresStop(fails);
-      EXPECT_TRUE(bed.beforeTheProbeAfter(
-          spawned, [&] { EXPECT_EQ(0u, bed.control(SERVICE_CONTROL_PRESHUTDOWN)); },
-          [&] {
-            EXPECT_EQ((DWORD)ERROR_SERVICE_CANNOT_ACCEPT_CTRL, bed.control(SERVICE_CONTROL_STOP));
-            serviceHandler(SERVICE_CONTROL_STOP);
-          }));
-    };
+  auto preshutdownFailing = [spawned](ServiceBed &bed) {
+    bed.launcherIgnoresStop();
+    EXPECT_TRUE(bed.beforeTheProbeAfter(
+        spawned, [&] { EXPECT_EQ(0u, bed.control(SERVICE_CONTROL_PRESHUTDOWN)); },
+        [&] {
+          EXPECT_EQ((DWORD)ERROR_SERVICE_CANNOT_ACCEPT_CTRL, bed.control(SERVICE_CONTROL_STOP));
+          serviceHandler(SERVICE_CONTROL_STOP);
+        }));
   };
-  auto preshutdownCheck = [](ServiceBed &bed, const std::vector<std::string> &log) {
-    EXPECT_LT(at(log, "serviceHandler returning.", "serviceHandler: preshutdown"),
-              at(log, "serviceHandler called with controlCode=1.", "serviceHandler: preshutdown"));
-    EXPECT_EQ(1, countOf(log, "serviceHandler: a stop is already in progress."));
-    EXPECT_TRUE(sequenceOnItsOwnThread(bed));
+  auto preshutdownCheck = [](const std::string &later) {
+    return [later](ServiceBed &bed, const std::vector<std::string> &log) {
+      EXPECT_LT(at(log, "serviceHandler returning.", "serviceHandler: preshutdown"),
+                at(log, later, "serviceHandler: preshutdown"));
+      EXPECT_TRUE(sequenceOnItsOwnThread(bed));
+    };
   };
   // A stop whose server never lets go, and the system's end during it.
   auto failingStopThen = [](DWORD code) {
@@ -271,7 +270,8 @@ std::vector<Ending> endings() {
       EXPECT_TRUE(bed.beforeTheProbeAfter(
           bed.lockHeldLine(), [&] { bed.control(SERVICE_CONTROL_STOP); },
           [&] { serviceHandlerEx(code, 0, nullptr, nullptr); }));
-      if (!bed.waitForState(SERVICE_STOPPED, 20000)) { // absorbed: end the run
+      EXPECT_TRUE(bed.waitForEvent("MSG_STOP_FAILED"));
+      if (bed.current().dwCurrentState != SERVICE_STOPPED) { // absorbed: end the run
         bed.launcherIgnoresStop(false);
         bed.control(SERVICE_CONTROL_STOP);
       }
@@ -373,10 +373,16 @@ std::vector<Ending> endings() {
       // A system end whose stop fails still ends the service, with an error.
       {"ShutdownWhoseStopFails", 0.01, shutdown(true), {"3 0 0 1 30000 261", kLoop, kOutside},
        {"MSG_STOP_FAILED"}, 1, [](ServiceBed &, const auto &) {}, failingStop(failedStopEnd)},
-      {"Preshutdown", 0.01, preshutdown(false), {"3 0 0 1 30000 261", kLoop, kClean},
-       {"MSG_SERVER_SHUTDOWN"}, 1, preshutdownCheck},
-      {"PreshutdownWhoseStopFails", 0.01, preshutdown(true),
-       {"3 0 0 1 30000 261", kLoop, kOutside}, {"MSG_STOP_FAILED"}, 1, preshutdownCheck,
+      {"Preshutdown", 0.01,
+       [](ServiceBed &bed) { EXPECT_EQ(0u, bed.control(SERVICE_CONTROL_PRESHUTDOWN)); },
+       {"3 0 0 1 30000 261", kLoop, kClean}, {"MSG_SERVER_SHUTDOWN"}, 1,
+       preshutdownCheck("doStopApplication: server stopped.")},
+      {"PreshutdownWhoseStopFails", 0.01, preshutdownFailing,
+       {"3 0 0 1 30000 261", kLoop, kOutside}, {"MSG_STOP_FAILED"}, 1,
+       [preshutdownCheck, onceInProgress](ServiceBed &bed, const std::vector<std::string> &log) {
+         preshutdownCheck("serviceHandler called with controlCode=1.")(bed, log);
+         onceInProgress(bed, log);
+       },
        failingStop(failedStopEnd)},
       // A stop whose server never lets go reports running again before its
       // event, and the service runs on (a stop that reaches the handler
@@ -509,6 +515,7 @@ TEST_P(ServiceEnding, EndsWithOneStoppedReportAndNothingAfterIt) {
   EXPECT_EQ(0, std::count(end, log.end(), "Determining if the server is running."))
       << "a probe after the end";
   EXPECT_EQ(1, countOf(log, "Faking a service termination so serviceMain can return."));
+  EXPECT_EQ(0, countOf(log, "Not reporting the service status 1: the service has already stopped."));
   EXPECT_EQ(ending.stopSequences, countOf(log, "doStopApplication"));
   EXPECT_TRUE(logHas(log, "serviceMain returning."));
   if (!ending.stopStory.empty()) { // up to the thread's last report or event
