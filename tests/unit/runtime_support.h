@@ -436,6 +436,54 @@ struct Story {
   }
 };
 
+// Each start-pending and stop-pending report must be followed by the next
+// report before its wait hint runs out. Time is what the threads asked for:
+// between the two reports, the sleeps and waits of the thread that makes the
+// next one (with the one it may have been in already when the first was
+// made). Returns one line per lapse.
+inline std::vector<std::string> lapsedHints(const Story &story) {
+  struct Made {
+    size_t at;
+    int thread;
+    std::string text;
+  };
+  std::vector<Made> reports;
+  for (size_t i = 0, n = 0; i < story.calls.size(); ++i)
+    if (story.calls[i].call == "SetServiceStatus" && n < story.statuses.size())
+      reports.push_back({i, story.calls[i].thread, story.statuses[n++]});
+  auto timed = [](const StandinTimedCall &c) {
+    return c.requestedMs != kStandinNoLength && c.requestedMs != INFINITE ? (uint64_t)c.requestedMs
+                                                                          : 0;
+  };
+  std::vector<std::string> lapses;
+  for (size_t k = 0; k < reports.size(); ++k) {
+    unsigned state = 0, checkPoint = 0, hint = 0;
+    int win32 = 0, specific = 0;
+    sscanf(reports[k].text.c_str(), "%u %d %d %u %u", &state, &win32, &specific, &checkPoint,
+           &hint);
+    if (state != SERVICE_START_PENDING && state != SERVICE_STOP_PENDING)
+      continue;
+    if (k + 1 == reports.size()) {
+      lapses.push_back(reports[k].text + ": no report followed");
+      continue;
+    }
+    const Made &next = reports[k + 1];
+    uint64_t elapsed = 0;
+    for (size_t i = reports[k].at + 1; i < next.at; ++i)
+      if (story.calls[i].thread == next.thread)
+        elapsed += timed(story.calls[i]);
+    for (size_t i = reports[k].at; next.thread != reports[k].thread && i-- > 0;)
+      if (story.calls[i].thread == next.thread) {
+        elapsed += timed(story.calls[i]);
+        break;
+      }
+    if (elapsed > hint)
+      lapses.push_back(reports[k].text + " then " + next.text + " after " +
+                       std::to_string(elapsed) + " ms");
+  }
+  return lapses;
+}
+
 inline std::vector<std::string> repeated(const std::string &line, size_t times) {
   return std::vector<std::string>(times, line);
 }

@@ -28,10 +28,6 @@ struct StartProcess : testing::Test {
   RunResult sc(const std::vector<std::string> &args) {
     return runProgram(fixturePath("velkor_sc"), args);
   }
-
-  std::string event(int type, const char *symbol) const {
-    return std::to_string(type) + " " + symbol + " [" + bed.inst.rootWin + "]";
-  }
 };
 } // namespace
 
@@ -86,6 +82,10 @@ TEST_F(StartProcess, WithoutARegisteredServiceThereIsNoEventAndNoDispatcher) {
   EXPECT_EQ(std::string::npos, traced.find("RegisterEventSourceA"));
 }
 
+// The whole run as its own process (its reports and events in order are
+// checked in the Orderings table, where `start` runs in the test): the
+// process ends once the service stopped, holding only what lives as long as
+// the service.
 TEST_F(StartProcess, ScmStartsSupervisesAndStopsTheServiceProcess) {
   std::string report = bed.scratch.path("handles");
   setenv("VELKOR_STANDIN_HANDLE_REPORT", report.c_str(), 1);
@@ -94,23 +94,13 @@ TEST_F(StartProcess, ScmStartsSupervisesAndStopsTheServiceProcess) {
   EXPECT_EQ(0, running.exitCode);
   EXPECT_EQ("state=4 win32=0 specific=0 checkpoint=5 hint=0 accepted=261\n", running.out);
   EXPECT_TRUE(lockHeld(bed.lockFile()));
-  // The stop thread may report again before the driver reads the status, so
-  // the handler's own report is read from the history.
   RunResult stop = sc({"control", bed.name, "1"});
   EXPECT_EQ(0, stop.exitCode) << stop.out;
-  EXPECT_EQ(0, sc({"wait", bed.name, "1", "20000"}).exitCode);
-  std::vector<std::string> statuses = bed.statuses();
-  ASSERT_LE(6u, statuses.size());
-  EXPECT_EQ("4 0 0 5 0 261", statuses[4]);
-  EXPECT_EQ("3 0 0 1 30000 261", statuses[5]);
-  EXPECT_EQ("1 0 0 0 0 261", statuses.back());
+  EXPECT_EQ("state=1 win32=0 specific=0 checkpoint=0 hint=0 accepted=261\n",
+            sc({"wait", bed.name, "1", "20000"}).out);
   EXPECT_EQ(1, sc({"control", bed.name, "4"}).exitCode) << "a stopped service takes no control";
   EXPECT_FALSE(lockHeld(bed.lockFile()));
   EXPECT_TRUE(eventually([&] { return bed.log().back() == "main returning 0."; }));
-  EXPECT_EQ(std::vector<std::string>({event(0, "MSG_SERVER_STARTED"),
-                                      event(0, "MSG_SERVER_SHUTDOWN")}),
-            bed.events());
-  EXPECT_TRUE(standinScmLateStatuses(bed.name.c_str()).empty());
   StandinService service;
   standinScmLoad(bed.name.c_str(), &service);
   EXPECT_EQ(0, service.hostPid);

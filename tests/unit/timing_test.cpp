@@ -11,129 +11,8 @@
 #include "scm/service_remove.h"
 
 namespace {
-// Each start-pending and stop-pending report must be followed by the next
-// report before its wait hint runs out. Time is what the threads asked for:
-// between the two reports, the sleeps and waits of the thread that makes the
-// next one (with the one it may have been in already when the first was
-// made). Returns one line per lapse.
-std::vector<std::string> lapsedHints(const Story &story) {
-  struct Made {
-    size_t at;
-    int thread;
-    std::string text;
-  };
-  std::vector<Made> reports;
-  for (size_t i = 0, n = 0; i < story.calls.size(); ++i)
-    if (story.calls[i].call == "SetServiceStatus" && n < story.statuses.size())
-      reports.push_back({i, story.calls[i].thread, story.statuses[n++]});
-  auto timed = [](const StandinTimedCall &c) {
-    return c.requestedMs != kStandinNoLength && c.requestedMs != INFINITE ? (uint64_t)c.requestedMs
-                                                                          : 0;
-  };
-  std::vector<std::string> lapses;
-  for (size_t k = 0; k < reports.size(); ++k) {
-    unsigned state = 0, checkPoint = 0, hint = 0;
-    int win32 = 0, specific = 0;
-    sscanf(reports[k].text.c_str(), "%u %d %d %u %u", &state, &win32, &specific, &checkPoint,
-           &hint);
-    if (state != SERVICE_START_PENDING && state != SERVICE_STOP_PENDING)
-      continue;
-    if (k + 1 == reports.size()) {
-      lapses.push_back(reports[k].text + ": no report followed");
-      continue;
-    }
-    const Made &next = reports[k + 1];
-    uint64_t elapsed = 0;
-    for (size_t i = reports[k].at + 1; i < next.at; ++i)
-      if (story.calls[i].thread == next.thread)
-        elapsed += timed(story.calls[i]);
-    for (size_t i = reports[k].at; next.thread != reports[k].thread && i-- > 0;)
-      if (story.calls[i].thread == next.thread) {
-        elapsed += timed(story.calls[i]);
-        break;
-      }
-    if (elapsed > hint)
-      lapses.push_back(reports[k].text + " then " + next.text + " after " +
-                       std::to_string(elapsed) + " ms");
-  }
-  return lapses;
-}
-
 struct ServiceTiming : ServiceRun {};
-} // namespace
 
-// Default timings from start to stop: the script is given 300 s, the first
-// supervision wait is the 10 s refresh period, the running service is checked
-// every 5 s; the stop pauses 1 s before its first probe. The running report
-// precedes MSG_SERVER_STARTED, the stopped report MSG_SERVER_SHUTDOWN, and no
-// pending report outlives its wait hint. The service ends clean: the server
-// stopped, the event source deregistered after serviceMain's last line.
-TEST_F(ServiceTiming, StartRunAndStopAskForTheDefaultDurations) {
-  EXPECT_EQ(0, runService([this] {
-    EXPECT_TRUE(bed.waitForState(SERVICE_RUNNING));
-    waitForPasses(4); // the period's two, two while running
-    bed.control(SERVICE_CONTROL_STOP);
-  }));
-  Story story(bed);
-  EXPECT_EQ(std::vector<std::string>(), lapsedHints(story));
-  int serviceThread = story.threadOf("WaitForSingleObject", 300000);
-  ASSERT_NE(0, serviceThread) << "the script was not given the default 300 s";
-  std::vector<std::string> mainStory = story.of(serviceThread);
-  ASSERT_GE(mainStory.size(), 11u);
-  EXPECT_EQ(std::vector<std::string>({"status 2 0 0 1 5000 0", "status 2 0 0 2 330000 0",
-                                      "WaitForSingleObject 300000", "status 2 0 0 3 10000 0",
-                                      "WaitForSingleObject 5000", "status 2 0 0 4 10000 0",
-                                      "WaitForSingleObject 5000", "status 4 0 0 5 0 261",
-                                      "event MSG_SERVER_STARTED", "WaitForSingleObject 5000",
-                                      "WaitForSingleObject 5000"}),
-            std::vector<std::string>(mainStory.begin(), mainStory.begin() + 11));
-  // Every later pass is 5 s too; the last one is ended by the stop. A pass
-  // that finds the lock free while the server stops re-probes it 2 s apart;
-  // one that finds the stop running waits for the stop's own end, which the
-  // stop's probes bound.
-  for (size_t i = 11; i < mainStory.size(); ++i)
-    EXPECT_TRUE(mainStory[i] == "WaitForSingleObject 5000" || mainStory[i] == "Sleep 2000" ||
-                mainStory[i] == "WaitForSingleObject " + std::to_string(INFINITE))
-        << mainStory[i];
-
-  int stop = story.threadOf("Sleep", 1000);
-  ASSERT_NE(0, stop) << "the stop did not pause 1 s";
-  std::vector<std::string> stopStory = story.of(stop);
-  ASSERT_GE(stopStory.size(), 4u);
-  EXPECT_EQ("Sleep 1000", stopStory[0]);
-  EXPECT_EQ("status 3 0 0 2 10000 261", stopStory[1]);
-  EXPECT_EQ((std::vector<std::string>{"status 1 0 0 0 0 261", "event MSG_SERVER_SHUTDOWN"}),
-            std::vector<std::string>(stopStory.end() - 2, stopStory.end()));
-  // Between them only 2 s pauses and the probes' reports.
-  for (size_t i = 2; i + 2 < stopStory.size(); ++i)
-    EXPECT_TRUE(stopStory[i] == "Sleep 2000" || startsWith(stopStory[i], "status 3 0 0 "))
-        << stopStory[i];
-
-  // The stop's first report comes from the handler, right after the running one.
-  ASSERT_LE(6u, story.statuses.size());
-  EXPECT_EQ("3 0 0 1 30000 261", story.statuses[5]);
-  EXPECT_EQ(1, std::count(story.statuses.begin(), story.statuses.end(), "1 0 0 0 0 261"));
-  EXPECT_EQ("1 0 0 0 0 261", story.statuses.back());
-  EXPECT_EQ(std::vector<std::string>({bed.event(0, "MSG_SERVER_STARTED"),
-                                      bed.event(0, "MSG_SERVER_SHUTDOWN")}),
-            bed.events());
-  EXPECT_FALSE(lockHeld(bed.lockFile()));
-  EXPECT_EQ("--windowsNetStart\n", bed.scriptCalls());
-  EXPECT_EQ(0, bed.current().dwCheckPoint);
-  std::vector<std::string> log = bed.log();
-  EXPECT_TRUE(logHas(log, "Refresh period in seconds is 10."));
-  EXPECT_TRUE(logHas(log, "Registering the service handler for '" + bed.name + "'"));
-  EXPECT_TRUE(logHas(log, "registerServiceHandler returning '0'"));
-  auto at = [&](const std::string &line) {
-    return std::find(log.begin(), log.end(), line) - log.begin();
-  };
-  EXPECT_LT(at("serviceMain returning."), at("Deregistering the Event Log."));
-  EXPECT_EQ("Deregistering the Event Log.", log.back());
-  EXPECT_EQ(0, standinOpenHandleCount(kStandinEventSource));
-  EXPECT_EQ(nullptr, instanceDir);
-}
-
-namespace {
 constexpr DWORD kNeverRuns = INFINITE;
 
 // One setting of the refresh period, with the registration's preshutdown
@@ -254,21 +133,6 @@ INSTANTIATE_TEST_SUITE_P(
                     PeriodCase{"Largest", "4294967", 4294967, false, kNeverRuns, 90000},
                     PeriodCase{"BeyondTheLargest", "4294968", 4294968, true, kNeverRuns, 90000}),
     [](const testing::TestParamInfo<PeriodCase> &info) { return std::string(info.param.name); });
-
-// A server that dies outside the SCM is probed three more times, 2 s apart,
-// before the service reports the failure, and only then writes its event.
-TEST_F(ServiceTiming, ADeadServerIsReprobedThreeTimesTwoSecondsApart) {
-  EXPECT_EQ(0, runService([this] {
-    EXPECT_TRUE(bed.waitForState(SERVICE_RUNNING));
-    bed.killScriptServer();
-  }));
-  Story story(bed);
-  std::vector<std::string> mainStory = story.of(story.threadOf("WaitForSingleObject", 300000));
-  ASSERT_GE(mainStory.size(), 5u);
-  EXPECT_EQ(joined(repeated("Sleep 2000", 3), {"status 1 1066 -1 0 0 261", "event MSG_STOPPED_OUTSIDE_SCM"}),
-            std::vector<std::string>(mainStory.end() - 5, mainStory.end()));
-  EXPECT_EQ("WaitForSingleObject 5000", mainStory[mainStory.size() - 6]);
-}
 
 // A script that ends without starting the server: the start probes 5 s apart
 // for its tries; then whatever the script may have left running is stopped
