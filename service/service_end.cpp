@@ -264,7 +264,14 @@ void serviceWorkEnds() {
 }
 
 bool waitForServiceThreads() {
-  return !workDone || WaitForSingleObject(workDone, kWorkTailMs) == WAIT_OBJECT_0;
+  AcquireSRWLockExclusive(&endLock);
+  HANDLE done = workDone;
+  bool idle = work == 0;
+  ReleaseSRWLockExclusive(&endLock);
+  if (idle)
+    return true;
+  // Without its event the work's end cannot be waited for: it may still run.
+  return done && WaitForSingleObject(done, kWorkTailMs) == WAIT_OBJECT_0;
 }
 
 void reportServiceEvent(WORD type, DWORD eventId, const char *text) {

@@ -277,6 +277,10 @@ void WINAPI serviceMain(DWORD argc, LPSTR *argv) {
   resetServiceStatus();
   resetServiceEnd();
   debug("serviceMain");
+  // Made before anything can fail: `start` waits on one of them for this
+  // thread's last event once the dispatcher has returned.
+  bool eventsMade = createServiceEvents();
+  DWORD eventsError = eventsMade ? 0 : GetLastError();
   DWORD startCheckPoint = 1;
   bool startFailed = false;
   char cmdToRun[kCmdToRunSize] = "";
@@ -316,9 +320,9 @@ void WINAPI serviceMain(DWORD argc, LPSTR *argv) {
     checkPreshutdownTimeout(serviceName);
     // Without the events neither the stop sequence nor the supervision's
     // waits would work: the start counts as failed.
-    if (!createServiceEvents()) {
+    if (!eventsMade) {
       debugError("serviceMain: could not create the termination event.  Last error = %d.",
-                 (int)GetLastError());
+                 (int)eventsError);
       startFailed = true;
     }
   }

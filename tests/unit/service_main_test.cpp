@@ -66,7 +66,9 @@ TEST_F(ServiceMain, WithoutItsOwnNameTheServiceReportsAFailedStartUnderTheScmsNa
   eventSource = RegisterEventSourceA(nullptr, bed.name.c_str());
   bed.resolve();
   EXPECT_TRUE(StartServiceCtrlDispatcherA(table)); // returns: the end was reported
+  // serviceMain's event follows the report: the wait for its end covers it.
   EXPECT_TRUE(waitForServiceThreads());
+  EXPECT_TRUE(logHas(bed.log(), "serviceMain returning."));
   EXPECT_EQ(std::vector<std::string>({"2 0 0 1 5000 0", "2 1066 0 0 0 0", "1 1066 -1 0 0 261"}),
             bed.statuses());
   EXPECT_EQ(std::vector<std::string>({bed.event(1, "MSG_START_FAILED")}), bed.events());
