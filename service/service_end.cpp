@@ -31,6 +31,8 @@ namespace {
 // After the dispatcher returns, the threads have at most their last event
 // and their last lines to write.
 constexpr DWORD kWorkTailMs = 10000;
+// How often that work is looked at when its event could not be made.
+constexpr DWORD kWorkPollMs = 10;
 constexpr size_t kEventTextSize = 400;
 
 SRWLOCK endLock = SRWLOCK_INIT;
@@ -266,12 +268,22 @@ void serviceWorkEnds() {
 bool waitForServiceThreads() {
   AcquireSRWLockExclusive(&endLock);
   HANDLE done = workDone;
-  bool idle = work == 0;
   ReleaseSRWLockExclusive(&endLock);
-  if (idle)
-    return true;
-  // Without its event the work's end cannot be waited for: it may still run.
-  return done && WaitForSingleObject(done, kWorkTailMs) == WAIT_OBJECT_0;
+  if (done)
+    return WaitForSingleObject(done, kWorkTailMs) == WAIT_OBJECT_0;
+  // The event could not be made (the start failed for it): the work's end
+  // is looked for instead, within the same bound, so that its last event is
+  // not cut off by the end of the process.
+  for (DWORD waited = 0;; waited += kWorkPollMs) {
+    AcquireSRWLockExclusive(&endLock);
+    bool idle = work == 0;
+    ReleaseSRWLockExclusive(&endLock);
+    if (idle)
+      return true;
+    if (waited >= kWorkTailMs)
+      return false;
+    Sleep(kWorkPollMs);
+  }
 }
 
 void reportServiceEvent(WORD type, DWORD eventId, const char *text) {

@@ -71,8 +71,7 @@ void runningReportMade();
 void serviceWorkBegins();
 void serviceWorkEnds();
 // Called by `start` once the dispatcher has returned: waits (signalled, with
-// a bound) until that work is done. False when some still runs, or may
-// (its event could not be made).
+// a bound) until that work is done. False when some still runs.
 bool waitForServiceThreads();
 
 // Writes an event of this installation; `text`, when given, replaces the
