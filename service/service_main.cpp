@@ -90,8 +90,6 @@ int32_t readRefreshPeriod() {
   return period;
 }
 
-// Supervision cannot go on (its wait failed): the server would run on
-// unwatched, so the service stops it and ends, on this thread.
 // Runs a stop sequence of a kind that ends the service. A stop that was
 // already running is waited for; asked for this way, it ends the service
 // too, even when it fails.
@@ -103,6 +101,8 @@ void stopAndEnd(int kind) {
   }
 }
 
+// Supervision cannot go on (its wait failed): the server would run on
+// unwatched, so the service stops it and ends, on this thread.
 void endUnsupervised() {
   debugError("serviceMain: the wait of the supervision failed.  Last error = %d.  The server "
              "cannot be supervised; stopping it.",
@@ -129,8 +129,7 @@ bool reportRunning(DWORD checkPoint, const char *who) {
 }
 
 // The supervision loop; returns when the service's end is decided.
-// `lastHintMs` is the wait hint of the start-pending report made last;
-// `adopted` says that the script did not run (the server already did).
+// `lastHintMs` is the wait hint of the start-pending report made last.
 //
 // Before the running report, every pass is start-pending; a pass whose probe
 // gave no answer is followed by a whole pass (5 s, reported), whatever the
