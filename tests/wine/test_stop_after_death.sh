@@ -82,7 +82,8 @@ for round in 1 2 3; do
   stopped_at=$SECONDS
   ended=no
   while [ $((SECONDS - stopped_at)) -lt "$(wine_secs 20)" ]; do
-    [ "$(wine_log "$inst" | tail -1)" = "main returning 0." ] && { ended=yes; break; }
+    # The dispatcher may still log an interrogate after main's last line.
+    wine_log "$inst" | grep -q '^main returning 0\.$' && { ended=yes; break; }
     sleep 0.2
   done
   : >"$VELKOR_RUN_DIR/stop"
